@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+namespace virelon::platform {
+
+/// Posts a system-wide signal that carries nothing but its name.
+class SignalPoster {
+public:
+    virtual ~SignalPoster() = default;
+
+    /// Posts the named signal to every observer in any process. Has no result: a missing or
+    /// unresponsive transport makes this a no-op, bounded in time.
+    virtual void post(std::string_view name) = 0;
+};
+
+/// The poster on the user's session bus. Created without connecting; connects on first post.
+std::unique_ptr<SignalPoster> makeSessionBusPoster();
+
+/// Receives a named signal in any process. Integrates with the caller's event loop: poll fd() for
+/// events(), wake no later than timeoutUsec() (absolute CLOCK_MONOTONIC microseconds, UINT64_MAX
+/// for none), then call process(), which runs the callback once for each signal that arrived.
+class SignalObserver {
+public:
+    virtual ~SignalObserver() = default;
+
+    virtual int fd() const = 0;
+    virtual short events() const = 0;
+    virtual std::uint64_t timeoutUsec() const = 0;
+
+    /// Handles what is pending without blocking. False when the connection is lost.
+    virtual bool process() = 0;
+
+    /// Blocks for at most timeoutUsec microseconds (relative) or until something arrives, then
+    /// processes it. False when the connection is lost.
+    virtual bool wait(std::uint64_t timeoutUsec) = 0;
+};
+
+/// Subscribes to the named signal on the user's session bus. The subscription is in place when
+/// this returns. Nothing when there is no session bus.
+std::unique_ptr<SignalObserver> observeSessionBusSignal(std::string_view name,
+                                                        std::function<void()> callback);
+
+} // namespace virelon::platform

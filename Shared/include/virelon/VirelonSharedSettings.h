@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace virelon {
+
+namespace platform {
+class PreferencesDomain;
+class SignalPoster;
+} // namespace platform
+
+/// The settings shared by the application and the speech engine.
+///
+/// Getters never fail: with nothing stored, or when the shared domain cannot be opened, they give
+/// the default; a stored value outside 0 to 100 is clamped on reading and left as it is stored.
+/// Writes clamp, store, flush and then post exactly one change signal; they return false, and
+/// post nothing, when the domain is absent or storing or flushing fails. The domain is opened
+/// once per process, on first use, and never retried. Nothing here throws.
+class VirelonSharedSettings {
+public:
+    VirelonSharedSettings() = delete;
+
+    static std::int64_t intonation() noexcept;
+    static std::int64_t headSize() noexcept;
+    static std::int64_t voicing() noexcept;
+    static std::int64_t wordPause() noexcept;
+    static std::int64_t phrasePause() noexcept;
+
+    /// The stored identifier exactly as stored (an empty text included), or nothing when none is
+    /// stored, the stored value is not a text, or the domain is absent.
+    static std::optional<std::string> fallbackVoiceIdentifier() noexcept;
+
+    /// The name of the change signal posted after every successful write.
+    static const std::string& changeNotification() noexcept;
+
+    /// Copies the items an earlier version kept in the keychain into the shared domain, for keys
+    /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing.
+    static void migrateLegacySettings() noexcept;
+
+    /// Clamps the value to 0...100 and stores it under the key, then flushes and posts.
+    static bool saveSetting(std::int64_t value, std::string_view key) noexcept;
+
+    /// Stores the identifier unchanged (an empty text included), then flushes and posts.
+    static bool setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
+
+private:
+    static platform::PreferencesDomain* defaults() noexcept;
+    static bool finishWrite(platform::PreferencesDomain& domain) noexcept;
+    static std::optional<std::string> legacyString(std::string_view account) noexcept;
+    static void migrateString(std::string_view account, std::string_view key) noexcept;
+    static void migrateInteger(std::string_view account, std::string_view key) noexcept;
+};
+
+} // namespace virelon

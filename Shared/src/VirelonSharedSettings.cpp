@@ -1,0 +1,141 @@
+#include "virelon/VirelonSharedSettings.h"
+
+#include "SettingsPlatform.h"
+#include "virelon/DecimalInteger.h"
+#include "virelon/Identifiers.h"
+#include "virelon/SettingsKeys.h"
+#include "virelon/StoredValueReading.h"
+
+#include <variant>
+
+namespace virelon {
+
+namespace detail {
+SettingsPlatform& settingsPlatform() {
+    static SettingsPlatform platform{
+        platform::openPreferencesDomain,
+        platform::makeSessionBusPoster,
+        [] { return platform::makeSecretServiceStore(legacyLookupBudget); },
+    };
+    return platform;
+}
+} // namespace detail
+
+namespace {
+
+std::int64_t readSetting(platform::PreferencesDomain* domain, const IntegerSetting& setting) {
+    if (!domain)
+        return setting.defaultValue;
+    const auto stored = domain->value(setting.key);
+    if (!stored)
+        return setting.defaultValue;
+    const std::int64_t whole =
+        std::visit([](const auto& value) { return integerReading(value); }, *stored);
+    return clampSettingValue(whole);
+}
+
+platform::SignalPoster& poster() {
+    static const auto instance = detail::settingsPlatform().makePoster();
+    return *instance;
+}
+
+} // namespace
+
+platform::PreferencesDomain* VirelonSharedSettings::defaults() noexcept {
+    // Opened once per process; when opening fails the domain stays absent and is never retried.
+    static const auto handle = detail::settingsPlatform().openDomain(identifiers::suiteName);
+    return handle.get();
+}
+
+const std::string& VirelonSharedSettings::changeNotification() noexcept {
+    static const std::string name{identifiers::notificationName};
+    return name;
+}
+
+std::int64_t VirelonSharedSettings::intonation() noexcept {
+    return readSetting(defaults(), settings::intonation);
+}
+std::int64_t VirelonSharedSettings::headSize() noexcept {
+    return readSetting(defaults(), settings::headSize);
+}
+std::int64_t VirelonSharedSettings::voicing() noexcept {
+    return readSetting(defaults(), settings::voicing);
+}
+std::int64_t VirelonSharedSettings::wordPause() noexcept {
+    return readSetting(defaults(), settings::wordPause);
+}
+std::int64_t VirelonSharedSettings::phrasePause() noexcept {
+    return readSetting(defaults(), settings::phrasePause);
+}
+
+std::optional<std::string> VirelonSharedSettings::fallbackVoiceIdentifier() noexcept {
+    auto* domain = defaults();
+    if (!domain)
+        return std::nullopt;
+    auto stored = domain->value(settings::fallbackVoiceIdentifierKey);
+    if (!stored)
+        return std::nullopt;
+    if (auto* text = std::get_if<std::string>(&*stored))
+        return std::move(*text);
+    return std::nullopt;
+}
+
+bool VirelonSharedSettings::finishWrite(platform::PreferencesDomain& domain) noexcept {
+    if (!domain.flush())
+        return false;
+    poster().post(changeNotification());
+    return true;
+}
+
+bool VirelonSharedSettings::saveSetting(std::int64_t value, std::string_view key) noexcept {
+    auto* domain = defaults();
+    if (!domain || !domain->setInteger(key, clampSettingValue(value)))
+        return false;
+    return finishWrite(*domain);
+}
+
+bool VirelonSharedSettings::setFallbackVoiceIdentifier(std::string_view identifier) noexcept {
+    auto* domain = defaults();
+    if (!domain || !domain->setText(settings::fallbackVoiceIdentifierKey, identifier))
+        return false;
+    return finishWrite(*domain);
+}
+
+void VirelonSharedSettings::migrateLegacySettings() noexcept {
+    migrateString(settings::fallbackVoiceIdentifierAccount, settings::fallbackVoiceIdentifierKey);
+    for (const auto& setting : settings::voiceControls)
+        migrateInteger(setting.legacyAccount, setting.key);
+}
+
+std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view account) noexcept {
+    // One store per process: its time budget covers every lookup of the launch's migration.
+    static const auto store = detail::settingsPlatform().makeLegacyStore();
+    const auto bytes =
+        store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup, account);
+    if (!bytes)
+        return std::nullopt;
+    return decodeUtf8(*bytes);
+}
+
+void VirelonSharedSettings::migrateString(std::string_view account,
+                                          std::string_view key) noexcept {
+    auto* domain = defaults();
+    if (!domain || domain->value(key))
+        return;
+    if (const auto text = legacyString(account))
+        domain->setText(key, *text);
+}
+
+void VirelonSharedSettings::migrateInteger(std::string_view account,
+                                           std::string_view key) noexcept {
+    auto* domain = defaults();
+    if (!domain || domain->value(key))
+        return;
+    const auto text = legacyString(account);
+    if (!text || text->empty())
+        return;
+    if (const auto value = parseDecimalInteger(*text))
+        domain->setInteger(key, clampSettingValue(*value));
+}
+
+} // namespace virelon

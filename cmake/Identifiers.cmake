@@ -1,0 +1,13 @@
+# The one place where the product's identifiers are formed. Everything else (C++ code through
+# the generated Identifiers.h, packaging files) takes them from here.
+set(VIRELON_PRODUCT_IDENTIFIER "org.virelon.voices"
+    CACHE STRING "Reverse-DNS product identifier")
+set(VIRELON_TEAM_IDENTIFIER "VRLN7Q4K2X"
+    CACHE STRING "Developer team identifier (prefix of the legacy keychain access group)")
+set(VIRELON_BUILD_NUMBER "1" CACHE STRING "Build number shown next to the version")
+
+set(VIRELON_APPLICATION_IDENTIFIER "${VIRELON_PRODUCT_IDENTIFIER}.ios")
+set(VIRELON_SUITE_NAME "group.${VIRELON_APPLICATION_IDENTIFIER}")
+set(VIRELON_KEYCHAIN_SERVICE "${VIRELON_APPLICATION_IDENTIFIER}.settings")
+set(VIRELON_NOTIFICATION_NAME "${VIRELON_APPLICATION_IDENTIFIER}.settingsChanged")
+set(VIRELON_KEYCHAIN_ACCESS_GROUP "${VIRELON_TEAM_IDENTIFIER}.${VIRELON_PRODUCT_IDENTIFIER}.shared")

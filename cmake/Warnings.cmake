@@ -1,0 +1,3 @@
+add_library(virelon_warnings INTERFACE)
+target_compile_options(virelon_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow
+                                                  -Wnon-virtual-dtor -Wconversion -Wsign-conversion)
