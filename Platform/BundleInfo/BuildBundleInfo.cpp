@@ -1,0 +1,34 @@
+#include "BundleInfo.h"
+
+#include <utility>
+
+namespace virelon::platform {
+
+namespace {
+
+class BuildBundleInfo final : public BundleInfo {
+public:
+    BuildBundleInfo(std::string shortVersion, std::string buildVersion)
+        : shortVersion_(std::move(shortVersion)), buildVersion_(std::move(buildVersion)) {}
+
+    std::optional<InfoValue> objectForInfoDictionaryKey(std::string_view key) const override {
+        if (key == "CFBundleShortVersionString")
+            return shortVersion_;
+        if (key == "CFBundleVersion")
+            return buildVersion_;
+        return std::nullopt;
+    }
+
+private:
+    std::string shortVersion_;
+    std::string buildVersion_;
+};
+
+} // namespace
+
+std::unique_ptr<BundleInfo> makeBuildBundleInfo(std::string shortVersion,
+                                                std::string buildVersion) {
+    return std::make_unique<BuildBundleInfo>(std::move(shortVersion), std::move(buildVersion));
+}
+
+} // namespace virelon::platform

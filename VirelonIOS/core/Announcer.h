@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace virelon {
+
+/// Has the screen reader speak a message. Saying the same message again speaks it again.
+class Announcer {
+public:
+    virtual ~Announcer() = default;
+    virtual void announce(const std::string& message) = 0;
+};
+
+} // namespace virelon

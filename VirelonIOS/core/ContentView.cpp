@@ -1,0 +1,145 @@
+#include "ContentView.h"
+
+#include "ScreenTexts.h"
+#include "VoiceCatalogue.h"
+#include "virelon/SettingsKeys.h"
+#include "virelon/VirelonSharedSettings.h"
+
+namespace virelon {
+
+namespace {
+
+std::string infoText(const platform::BundleInfo& bundle, std::string_view key) {
+    const auto value = bundle.objectForInfoDictionaryKey(key);
+    if (value) {
+        if (const auto* text = std::get_if<std::string>(&*value))
+            return *text;
+    }
+    return "Unknown";
+}
+
+ui::LabeledRow labeled(std::string labelKey, std::string value) {
+    return {std::move(labelKey), std::move(value)};
+}
+
+ui::TextRow explanation(std::string key) { return {std::move(key), true, false}; }
+
+} // namespace
+
+ContentView::ContentView(ui::Runtime& runtime, const ScreenServices& services)
+    : status(runtime, std::string(texts::ready)), fallbackVoices(runtime, {}),
+      fallbackVoiceIdentifier(runtime, {}),
+      intonation(runtime, VirelonSharedSettings::intonation()),
+      headSize(runtime, VirelonSharedSettings::headSize()),
+      voicing(runtime, VirelonSharedSettings::voicing()),
+      wordPause(runtime, VirelonSharedSettings::wordPause()),
+      phrasePause(runtime, VirelonSharedSettings::phrasePause()), runtime_(runtime),
+      services_(services) {
+    runtime_.setLaunchTask([this] { refreshVoices(false); });
+
+    runtime_.observe<std::string>(fallbackVoiceIdentifier, [this](const std::string& identifier) {
+        fallbackVoiceIdentifierChanged(identifier);
+    });
+    const std::pair<ui::State<std::int64_t>*, std::string_view> controls[] = {
+        {&intonation, settings::intonation.key}, {&headSize, settings::headSize.key},
+        {&voicing, settings::voicing.key},       {&wordPause, settings::wordPause.key},
+        {&phrasePause, settings::phrasePause.key},
+    };
+    for (const auto& [field, key] : controls) {
+        runtime_.observe<std::int64_t>(
+            *field, [this, key = key](const std::int64_t& value) { settingChanged(value, key); });
+    }
+}
+
+void ContentView::announce(std::string_view message) {
+    status.set(std::string(message));
+    services_.announcer.announce(status.get());
+}
+
+void ContentView::settingChanged(std::int64_t value, std::string_view key) {
+    if (!VirelonSharedSettings::saveSetting(value, key))
+        announce(texts::voiceSettingNotSaved);
+}
+
+void ContentView::fallbackVoiceIdentifierChanged(const std::string& identifier) {
+    if (identifier.empty())
+        return;
+    if (!VirelonSharedSettings::setFallbackVoiceIdentifier(identifier))
+        announce(texts::fallbackVoiceNotSaved);
+}
+
+void ContentView::refreshVoices(bool announceResult) {
+    services_.voices.updateSpeechVoices();
+    fallbackVoices.set(
+        catalogue::fallbackVoices(services_.voices.speechVoices(), services_.locale));
+
+    const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
+    if (const auto* chosen =
+            catalogue::chooseFallbackVoice(fallbackVoices.get(), stored, services_.locale)) {
+        const std::string identifier = chosen->identifier;
+        fallbackVoiceIdentifier.set(identifier);
+        VirelonSharedSettings::setFallbackVoiceIdentifier(identifier);
+    }
+
+    if (announceResult)
+        announce(texts::voicesRefreshed);
+}
+
+std::string ContentView::voiceName(const platform::Voice& voice) {
+    return catalogue::displayName(voice, services_.locale);
+}
+
+std::string ContentView::version() const {
+    return infoText(services_.bundle, "CFBundleShortVersionString") + " (" +
+           infoText(services_.bundle, "CFBundleVersion") + ")";
+}
+
+ui::SliderRow ContentView::settingSlider(std::string title, ui::State<std::int64_t>& value) {
+    ui::SliderRow row;
+    row.title = std::move(title);
+    row.value = {[&value] { return static_cast<double>(value.get()); },
+                 [&value](double position) { value.set(ui::roundHalfAwayFromZero(position)); }};
+    row.accessibilityValueKey = "%lld percent";
+    row.accessibilityValueArgument = value.get();
+    return row;
+}
+
+ui::ScreenDescription ContentView::body() {
+    ui::ScreenDescription screen;
+    screen.navigationTitleKey = "Virelon";
+
+    screen.sections.push_back({"Status",
+                               {labeled("Engine", "Ready"), labeled("Languages", "25"),
+                                labeled("Voices", "52"), labeled("Processing", "On device")}});
+
+    screen.sections.push_back(
+        {"VoiceOver",
+         {ui::ButtonRow{"Refresh Virelon Voices", [this] { refreshVoices(true); }},
+          ui::TextRow{status.get(), false, true}}});
+
+    ui::PickerRow picker;
+    picker.titleKey = "Fallback Voice";
+    for (const auto& voice : fallbackVoices.get())
+        picker.items.push_back({voice.identifier, voiceName(voice)});
+    picker.selection = fallbackVoiceIdentifier.binding();
+    picker.disabled = fallbackVoices.get().empty();
+    screen.sections.push_back(
+        {"Fallback",
+         {std::move(picker),
+          explanation("This voice is used only if Virelon cannot produce speech.")}});
+
+    screen.sections.push_back(
+        {"Voice Controls",
+         {labeled("Rate", "VoiceOver"), labeled("Pitch", "VoiceOver"),
+          labeled("Volume", "VoiceOver"), settingSlider("Intonation", intonation),
+          settingSlider("Head size", headSize), settingSlider("Voicing", voicing),
+          settingSlider("Word pause", wordPause), settingSlider("Phrase pause", phrasePause),
+          explanation("Changes apply to the next spoken utterance. Word and phrase pause are "
+                      "percentages of Virelon's supported pause ranges.")}});
+
+    screen.sections.push_back(
+        {"About", {labeled("Speech engine", "Virelon"), labeled("Version", version())}});
+    return screen;
+}
+
+} // namespace virelon

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "Announcer.h"
+#include "BundleInfo.h"
+#include "LocaleServices.h"
+#include "Runtime.h"
+#include "ScreenDescription.h"
+#include "SpeechVoices.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace virelon {
+
+/// What a screen needs of the platform. Owned by the host; outlives every screen.
+struct ScreenServices {
+    platform::SpeechVoices& voices;
+    platform::LocaleServices& locale;
+    const platform::BundleInfo& bundle;
+    Announcer& announcer;
+};
+
+/// The settings screen: its state, its operations and its description. Everything runs on the
+/// main thread; the runtime owns the updates.
+class ContentView {
+public:
+    /// Creates the fields in their fixed order (reading the five voice controls from the shared
+    /// settings) and attaches the launch task and the six change observers. Writes nothing.
+    ContentView(ui::Runtime& runtime, const ScreenServices& services);
+    ContentView(const ContentView&) = delete;
+    ContentView& operator=(const ContentView&) = delete;
+
+    ui::State<std::string> status;
+    ui::State<std::vector<platform::Voice>> fallbackVoices;
+    ui::State<std::string> fallbackVoiceIdentifier;
+    ui::State<std::int64_t> intonation;
+    ui::State<std::int64_t> headSize;
+    ui::State<std::int64_t> voicing;
+    ui::State<std::int64_t> wordPause;
+    ui::State<std::int64_t> phrasePause;
+
+    /// The screen's description, built from the current state.
+    ui::ScreenDescription body();
+
+    /// Reloads the voices, rebuilds the fallback list, chooses and stores a fallback voice, and
+    /// with `announceResult` announces that it is done.
+    void refreshVoices(bool announceResult);
+
+    /// Change handlers of the voice controls and of the fallback voice.
+    void settingChanged(std::int64_t value, std::string_view key);
+    void fallbackVoiceIdentifierChanged(const std::string& identifier);
+
+    /// The language name, ", " and the voice name.
+    std::string voiceName(const platform::Voice& voice);
+
+    /// "<short version> (<build version>)", "Unknown" for a part that is missing or not text.
+    std::string version() const;
+
+private:
+    ui::SliderRow settingSlider(std::string title, ui::State<std::int64_t>& value);
+    void announce(std::string_view message);
+
+    ui::Runtime& runtime_;
+    ScreenServices services_;
+};
+
+} // namespace virelon
