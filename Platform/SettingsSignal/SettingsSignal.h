@@ -12,12 +12,14 @@ class SignalPoster {
 public:
     virtual ~SignalPoster() = default;
 
-    /// Posts the named signal to every observer in any process. Has no result: a missing or
-    /// unresponsive transport makes this a no-op, bounded in time.
+    /// Posts the named signal to every observer in any process. Has no result: an invalid name or a
+    /// missing or unresponsive transport makes this a no-op, bounded in time.
     virtual void post(std::string_view name) = 0;
 };
 
-/// The poster on the user's session bus. Created without connecting; connects on first post.
+/// The poster on the user's session bus. Created without connecting; connects on first post and
+/// keeps the connection (reconnecting after it was lost). A post never blocks for more than 500 ms;
+/// one that ran into that bound drops the connection and makes posts no-ops for the next 30 s.
 std::unique_ptr<SignalPoster> makeSessionBusPoster();
 
 /// Receives a named signal in any process. Integrates with the caller's event loop: poll fd() for
@@ -40,7 +42,8 @@ public:
 };
 
 /// Subscribes to the named signal on the user's session bus. The subscription is in place when
-/// this returns. Nothing when there is no session bus.
+/// this returns. Nothing when the name is invalid, there is no session bus, or the bus does not
+/// answer within a second.
 std::unique_ptr<SignalObserver> observeSessionBusSignal(std::string_view name,
                                                         std::function<void()> callback);
 

@@ -1,0 +1,64 @@
+#include "SessionBus.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+namespace virelon::platform::sessionbus {
+
+BusHandle openSessionBus() {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0)
+        return nullptr;
+    return BusHandle(bus);
+}
+
+Settled settle(sd_bus* bus, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const int r = sd_bus_process(bus, nullptr);
+        if (r < 0)
+            return Settled::lost;
+        if (r == 0) {
+            std::uint64_t queued = 0;
+            if (sd_bus_get_n_queued_write(bus, &queued) < 0)
+                return Settled::lost;
+            if (queued == 0 && sd_bus_is_ready(bus) > 0)
+                return Settled::done;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return Settled::timedOut;
+        if (r > 0)
+            continue;
+        const auto remaining =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
+        const int w = sd_bus_wait(bus, static_cast<std::uint64_t>(remaining));
+        if (w < 0 && w != -EINTR)
+            return Settled::lost;
+    }
+}
+
+std::optional<SignalAddress> signalAddress(std::string_view name) {
+    // The validators below take C strings: an embedded NUL would hide the rest of the name.
+    if (name.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos)
+        return std::nullopt;
+
+    SignalAddress address;
+    address.interface = std::string(name.substr(0, dot));
+    address.member = std::string(name.substr(dot + 1));
+    // sd-bus lets a member start with a digit; the bus daemon does not, and drops the sender.
+    if (sd_bus_interface_name_is_valid(address.interface.c_str()) <= 0 ||
+        sd_bus_member_name_is_valid(address.member.c_str()) <= 0 ||
+        (address.member.front() >= '0' && address.member.front() <= '9'))
+        return std::nullopt;
+
+    // A valid interface name's elements are valid path elements as they stand.
+    address.path = "/" + address.interface;
+    std::replace(address.path.begin(), address.path.end(), '.', '/');
+    return address;
+}
+
+} // namespace virelon::platform::sessionbus
