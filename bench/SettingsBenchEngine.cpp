@@ -11,17 +11,16 @@
 using virelon::VirelonSharedSettings;
 
 int main() {
-    auto observer = virelon::platform::observeSessionBusSignal(
-        VirelonSharedSettings::changeNotification(), [] {
+    auto observer =
+        virelon::platform::observeSessionBusSignal(VirelonSharedSettings::changeNotification(), [] {
+            const auto all = VirelonSharedSettings::voiceSettings();
             const std::int64_t sum =
-                VirelonSharedSettings::intonation() + VirelonSharedSettings::headSize() +
-                VirelonSharedSettings::voicing() + VirelonSharedSettings::wordPause() +
-                VirelonSharedSettings::phrasePause() +
-                static_cast<std::int64_t>(
-                    VirelonSharedSettings::fallbackVoiceIdentifier().value_or("").size());
+                all.intonation + all.headSize + all.voicing + all.wordPause + all.phrasePause +
+                static_cast<std::int64_t>(all.fallbackVoiceIdentifier.value_or("").size());
             timespec ts{};
             clock_gettime(CLOCK_MONOTONIC, &ts);
-            std::printf("%lld %lld\n", static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec,
+            std::printf("%lld %lld\n",
+                        static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec,
                         static_cast<long long>(sum));
             std::fflush(stdout);
         });

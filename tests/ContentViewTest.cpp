@@ -91,8 +91,8 @@ TEST_F(Screen, LaunchWithoutDomainReportsTheFallbackVoiceOnce) {
 TEST_F(Screen, LaunchWithoutFallbackVoicesWritesNothing) {
     for (const bool domainOpens : {true, false}) {
         world->domainOpens = domainOpens;
-        fakes.voices.installed = {voice(std::string(identifiers::applicationIdentifier) + "/Aria",
-                                        "Aria", "en-GB")};
+        fakes.voices.installed = {
+            voice(std::string(identifiers::applicationIdentifier) + "/Aria", "Aria", "en-GB")};
         open().show();
         EXPECT_TRUE(screen().fallbackVoices().empty());
         EXPECT_EQ(world->posts, 0);
@@ -158,7 +158,7 @@ TEST_F(Screen, SliderWritesAreRoundedAndStoredOnlyWhenTheValueChanges) {
         double position;
         std::int64_t field;
         int posts;
-    } moves[] = {{60.0, 60, 1}, {60.0, 60, 0}, {49.5, 50, 1}, {49.49, 49, 1},
+    } moves[] = {{60.0, 60, 1}, {60.0, 60, 0}, {49.5, 50, 1},  {49.49, 49, 1},
                  {0.5, 1, 1},   {0.0, 0, 1},   {100.0, 100, 1}};
     for (const auto& [position, field, posts] : moves) {
         const int before = world->posts;
@@ -270,16 +270,31 @@ TEST_F(Screen, DescriptionListsTheRowsTopToBottom) {
         return lines;
     };
     const std::vector<std::string> created = {
-        "# Status", "Engine: Ready", "Languages: 25", "Voices: 52", "Processing: On device",
-        "# VoiceOver", "[Refresh Virelon Voices]", "Virelon is ready.",
-        "# Fallback", "Fallback Voice (disabled) 0 ",
+        "# Status",
+        "Engine: Ready",
+        "Languages: 25",
+        "Voices: 52",
+        "Processing: On device",
+        "# VoiceOver",
+        "[Refresh Virelon Voices]",
+        "Virelon is ready.",
+        "# Fallback",
+        "Fallback Voice (disabled) 0 ",
         "This voice is used only if Virelon cannot produce speech.",
-        "# Voice Controls", "Rate: VoiceOver", "Pitch: VoiceOver", "Volume: VoiceOver",
-        "Intonation 100 percent", "Head size 50 percent", "Voicing 100 percent",
-        "Word pause 0 percent", "Phrase pause 12 percent",
+        "# Voice Controls",
+        "Rate: VoiceOver",
+        "Pitch: VoiceOver",
+        "Volume: VoiceOver",
+        "Intonation 100 percent",
+        "Head size 50 percent",
+        "Voicing 100 percent",
+        "Word pause 0 percent",
+        "Phrase pause 12 percent",
         "Changes apply to the next spoken utterance. Word and phrase pause are percentages of "
         "Virelon's supported pause ranges.",
-        "# About", "Speech engine: Virelon", "Version: 2.1 (45)"};
+        "# About",
+        "Speech engine: Virelon",
+        "Version: 2.1 (45)"};
     EXPECT_EQ(describe(), created);
 
     w.show();

@@ -72,6 +72,24 @@ TEST_F(SharedSettings, StoredValuesAreReadAsWholeNumbersAndClampedWithoutRewriti
     }
 }
 
+TEST_F(SharedSettings, TheSnapshotReadsEachSettingAsItsGetterDoes) {
+    world->stored = {{"intonation", std::int64_t{7}},
+                     {"headSizePercent", 300.5},
+                     {"voicing", std::string("12")},
+                     {"phrasePause", std::int64_t{-1}},
+                     {"fallbackVoiceIdentifier", std::string("m/Kate")}};
+    const auto snapshot = VirelonSharedSettings::voiceSettings();
+    EXPECT_EQ(snapshot.intonation, VirelonSharedSettings::intonation());
+    EXPECT_EQ(snapshot.headSize, 100);
+    EXPECT_EQ(snapshot.voicing, 12);
+    EXPECT_EQ(snapshot.wordPause, 0);
+    EXPECT_EQ(snapshot.phrasePause, 0);
+    EXPECT_EQ(snapshot.fallbackVoiceIdentifier, "m/Kate");
+
+    world->stored["fallbackVoiceIdentifier"] = std::int64_t{1};
+    EXPECT_EQ(VirelonSharedSettings::voiceSettings().fallbackVoiceIdentifier, std::nullopt);
+}
+
 TEST_F(SharedSettings, HeadSizeIsReadOnlyFromItsOwnKey) {
     world->stored["headSize"] = std::int64_t{70};
     EXPECT_EQ(VirelonSharedSettings::headSize(), 50);
@@ -89,7 +107,8 @@ TEST_F(SharedSettings, FallbackIdentifierIsReadOnlyWhenStoredAsText) {
 TEST_F(SharedSettings, WritesClampStoreFlushThenPostOnce) {
     const struct {
         std::int64_t given, stored;
-    } cases[] = {{130, 100}, {-1, 0}, {0, 0}, {55, 55}, {std::numeric_limits<std::int64_t>::min(), 0}};
+    } cases[] = {
+        {130, 100}, {-1, 0}, {0, 0}, {55, 55}, {std::numeric_limits<std::int64_t>::min(), 0}};
     for (const auto& [given, stored] : cases) {
         world->events.clear();
         EXPECT_TRUE(VirelonSharedSettings::saveSetting(given, "voicing"));
@@ -154,8 +173,13 @@ TEST_F(SharedSettings, MigrationStoresParsedClampedIntegers) {
     const struct {
         const char* text;
         std::int64_t stored;
-    } cases[] = {{"42", 42},  {"150", 100}, {"-7", 0}, {"+5", 5},
-                 {"007", 7},  {"0", 0},     {"-9223372036854775808", 0}};
+    } cases[] = {{"42", 42},
+                 {"150", 100},
+                 {"-7", 0},
+                 {"+5", 5},
+                 {"007", 7},
+                 {"0", 0},
+                 {"-9223372036854775808", 0}};
     for (const auto& [text, stored] : cases) {
         world->stored.clear();
         world->legacyItems = {{"intonation", bytes(text)}};
@@ -165,8 +189,19 @@ TEST_F(SharedSettings, MigrationStoresParsedClampedIntegers) {
 }
 
 TEST_F(SharedSettings, MigrationSkipsTextsThatAreNotDecimalIntegers) {
-    const std::string cases[] = {" 42", "42 ", "42\n", "4.5", "12a", "+", "-", "", "+-4", "0x10",
-                                 "1,000", "99999999999999999999", std::string("4\0", 2),
+    const std::string cases[] = {" 42",
+                                 "42 ",
+                                 "42\n",
+                                 "4.5",
+                                 "12a",
+                                 "+",
+                                 "-",
+                                 "",
+                                 "+-4",
+                                 "0x10",
+                                 "1,000",
+                                 "99999999999999999999",
+                                 std::string("4\0", 2),
                                  "\xd9\xa4\xd9\xa2" /* Arabic-Indic digits */};
     for (const auto& text : cases) {
         world->stored.clear();
@@ -194,8 +229,8 @@ TEST_F(SharedSettings, MigrationMovesEveryLegacyItemToItsKey) {
         {"wordPause", std::int64_t{4}},
         {"phrasePause", std::int64_t{5}}};
     EXPECT_EQ(world->stored, expected);
-    const std::vector<std::string> order = {"fallbackVoiceIdentifier", "intonation", "headSize",
-                                            "voicing", "wordPause", "phrasePause"};
+    const std::vector<std::string> order = {
+        "fallbackVoiceIdentifier", "intonation", "headSize", "voicing", "wordPause", "phrasePause"};
     EXPECT_EQ(world->lookups, order);
     EXPECT_EQ(world->lookedUpService, virelon::identifiers::keychainService);
     EXPECT_EQ(world->lookedUpAccessGroup, virelon::identifiers::keychainAccessGroup);
@@ -261,9 +296,9 @@ TEST(Utf8, RejectsMalformedSequences) {
         std::string bytes;
         bool valid;
     } cases[] = {
-        {"\xe2\x82\xac", true},       {"\xf0\x9f\x98\x80", true},   {"\xc0\xaf", false},
-        {"\xed\xa0\x80", false},      {"\xf4\x90\x80\x80", false},  {"\xe2\x82", false},
-        {"\xe0\x80\xaf", false},      {"\xf0\x80\x80\xaf", false},  {"\x80", false},
+        {"\xe2\x82\xac", true},      {"\xf0\x9f\x98\x80", true},  {"\xc0\xaf", false},
+        {"\xed\xa0\x80", false},     {"\xf4\x90\x80\x80", false}, {"\xe2\x82", false},
+        {"\xe0\x80\xaf", false},     {"\xf0\x80\x80\xaf", false}, {"\x80", false},
         {"\xf5\x80\x80\x80", false},
     };
     for (const auto& [text, valid] : cases)

@@ -1,7 +1,7 @@
 // The fallback catalogue's rules: which voices are offered, their names, order and the choice.
 
-#include "FakeScreenServices.h"
 #include "VoiceCatalogue.h"
+#include "FakeScreenServices.h"
 #include "virelon/Identifiers.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +34,8 @@ TEST(VoiceCatalogue, VirelonVoicesAreThoseWhoseIdentifierBeginsWithTheApplicatio
         {"", false},
     };
     for (const auto& [identifier, virelon] : cases)
-        EXPECT_EQ(catalogue::isVirelonVoice(voice(identifier, "n", "en-GB")), virelon) << identifier;
+        EXPECT_EQ(catalogue::isVirelonVoice(voice(identifier, "n", "en-GB")), virelon)
+            << identifier;
 }
 
 TEST(VoiceCatalogue, DisplayNameIsLanguageNameCommaVoiceName) {
@@ -55,9 +56,9 @@ TEST(VoiceCatalogue, DisplayNameIsLanguageNameCommaVoiceName) {
 TEST(VoiceCatalogue, FallbackListDropsVirelonVoicesAndSortsStablyByDisplayName) {
     test::FakeLocale locale;
     const std::vector<platform::Voice> installed = {
-        voice("a/Zed", "Zed", "en-GB"),          voice(app + "/Aria", "Aria", "en-GB"),
-        voice("b/Kate", "Kate", "fr-FR"),        voice("c/kate", "kate", "en-GB"),
-        voice("d/Kate", "Kate", "en-GB"),        voice(app + "x/Other", "Other", "de-DE"),
+        voice("a/Zed", "Zed", "en-GB"),   voice(app + "/Aria", "Aria", "en-GB"),
+        voice("b/Kate", "Kate", "fr-FR"), voice("c/kate", "kate", "en-GB"),
+        voice("d/Kate", "Kate", "en-GB"), voice(app + "x/Other", "Other", "de-DE"),
         voice("e/Hans", "Hans", "de-DE"),
     };
     // "kate" and "Kate" in English compare the same: they keep the order they were listed in.
@@ -85,8 +86,10 @@ TEST(VoiceCatalogue, ChoiceFollowsTheRulesInOrder) {
         {"stored identifier", {english, kate, french}, "m/Zoe", "m/Zoe"},
         {"stored but gone, so Kate", {english, kate, french}, "m/Gone", "m/Kate"},
         {"Kate in any letter case", {english, katelyn, kate}, std::nullopt, "m/Kate"},
-        {"locale identifier as language, exactly", {english, germanDash, germanUnderscore},
-         std::nullopt, "m/Hans"},
+        {"locale identifier as language, exactly",
+         {english, germanDash, germanUnderscore},
+         std::nullopt,
+         "m/Hans"},
         {"separator differs: en-GB instead", {french, germanDash, english}, std::nullopt, "m/Amy"},
         {"first voice", {french, katelyn}, std::nullopt, "m/Zoe"},
         {"nothing", {}, "m/Zoe", std::nullopt},

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -23,6 +25,16 @@ public:
     /// The value stored under the key, or nothing when the key holds none or cannot be read.
     virtual std::optional<StoredValue> value(std::string_view key) = 0;
 
+    /// The values of several keys, read together as one consistent snapshot (one read
+    /// transaction where the store has them), in the order of the keys.
+    virtual std::vector<std::optional<StoredValue>> values(std::span<const std::string_view> keys) {
+        std::vector<std::optional<StoredValue>> result;
+        result.reserve(keys.size());
+        for (const auto key : keys)
+            result.push_back(value(key));
+        return result;
+    }
+
     /// Store under the key, replacing what was there. False when the value could not be stored.
     virtual bool setInteger(std::string_view key, std::int64_t value) = 0;
     virtual bool setText(std::string_view key, std::string_view value) = 0;
@@ -34,10 +46,14 @@ public:
 
 /// Opens the domain of the given suite name, creating it when it does not exist yet. Nothing when
 /// its location cannot be determined or created, or the file there is not one of ours; such a file
-/// is left untouched.
+/// is left untouched. The domain returned may be used from several threads.
 std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName);
 
-/// Where the domain of a suite name lives; nothing when no location can be determined.
+/// How long a read or write waits for another connection's lock before it fails.
+inline constexpr std::chrono::milliseconds preferencesBusyTimeout{500};
+
+/// Where the domain of a suite name lives; nothing when no location can be determined, or the
+/// suite name is empty, "." or "..", or contains a slash.
 std::optional<std::string> preferencesDomainPath(std::string_view suiteName);
 
 } // namespace virelon::platform

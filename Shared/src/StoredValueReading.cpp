@@ -7,7 +7,9 @@
 
 namespace virelon {
 
-std::int64_t integerReading(std::int64_t value) noexcept { return value; }
+std::int64_t integerReading(std::int64_t value) noexcept {
+    return value;
+}
 
 std::int64_t integerReading(double value) noexcept {
     if (std::isnan(value))
@@ -25,7 +27,9 @@ std::int64_t integerReading(std::string_view text) noexcept {
     return parseDecimalInteger(text).value_or(0);
 }
 
-std::int64_t integerReading(const std::vector<std::uint8_t>&) noexcept { return 0; }
+std::int64_t integerReading(const std::vector<std::uint8_t>&) noexcept {
+    return 0;
+}
 
 std::optional<std::string> decodeUtf8(const std::vector<std::uint8_t>& bytes) {
     const std::size_t size = bytes.size();

@@ -6,6 +6,7 @@
 #include "virelon/SettingsKeys.h"
 #include "virelon/StoredValueReading.h"
 
+#include <array>
 #include <variant>
 
 namespace virelon {
@@ -23,15 +24,27 @@ SettingsPlatform& settingsPlatform() {
 
 namespace {
 
-std::int64_t readSetting(platform::PreferencesDomain* domain, const IntegerSetting& setting) {
-    if (!domain)
-        return setting.defaultValue;
-    const auto stored = domain->value(setting.key);
+std::int64_t settingValue(const std::optional<platform::StoredValue>& stored,
+                          const IntegerSetting& setting) {
     if (!stored)
         return setting.defaultValue;
     const std::int64_t whole =
         std::visit([](const auto& value) { return integerReading(value); }, *stored);
     return clampSettingValue(whole);
+}
+
+std::int64_t readSetting(platform::PreferencesDomain* domain, const IntegerSetting& setting) {
+    if (!domain)
+        return setting.defaultValue;
+    return settingValue(domain->value(setting.key), setting);
+}
+
+std::optional<std::string> textValue(std::optional<platform::StoredValue> stored) {
+    if (stored) {
+        if (auto* text = std::get_if<std::string>(&*stored))
+            return std::move(*text);
+    }
+    return std::nullopt;
 }
 
 platform::SignalPoster& poster() {
@@ -45,6 +58,11 @@ platform::PreferencesDomain* VirelonSharedSettings::defaults() noexcept {
     // Opened once per process; when opening fails the domain stays absent and is never retried.
     static const auto handle = detail::settingsPlatform().openDomain(identifiers::suiteName);
     return handle.get();
+}
+
+bool VirelonSharedSettings::isStored(std::string_view key) noexcept {
+    auto* domain = defaults();
+    return domain && domain->value(key).has_value();
 }
 
 const std::string& VirelonSharedSettings::changeNotification() noexcept {
@@ -72,12 +90,24 @@ std::optional<std::string> VirelonSharedSettings::fallbackVoiceIdentifier() noex
     auto* domain = defaults();
     if (!domain)
         return std::nullopt;
-    auto stored = domain->value(settings::fallbackVoiceIdentifierKey);
-    if (!stored)
-        return std::nullopt;
-    if (auto* text = std::get_if<std::string>(&*stored))
-        return std::move(*text);
-    return std::nullopt;
+    return textValue(domain->value(settings::fallbackVoiceIdentifierKey));
+}
+
+VoiceSettings VirelonSharedSettings::voiceSettings() noexcept {
+    // The five voice controls in table order, then the fallback voice.
+    std::array<std::string_view, settings::voiceControls.size() + 1> keys{};
+    for (std::size_t i = 0; i < settings::voiceControls.size(); ++i)
+        keys[i] = settings::voiceControls[i].key;
+    keys.back() = settings::fallbackVoiceIdentifierKey;
+
+    auto* domain = defaults();
+    auto stored = domain ? domain->values(keys)
+                         : std::vector<std::optional<platform::StoredValue>>(keys.size());
+    std::array<std::int64_t, settings::voiceControls.size()> values{};
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = settingValue(stored[i], settings::voiceControls[i]);
+    return {values[0], values[1], values[2],
+            values[3], values[4], textValue(std::move(stored.back()))};
 }
 
 bool VirelonSharedSettings::finishWrite(platform::PreferencesDomain& domain) noexcept {
@@ -117,8 +147,7 @@ std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view 
     return decodeUtf8(*bytes);
 }
 
-void VirelonSharedSettings::migrateString(std::string_view account,
-                                          std::string_view key) noexcept {
+void VirelonSharedSettings::migrateString(std::string_view account, std::string_view key) noexcept {
     auto* domain = defaults();
     if (!domain || domain->value(key))
         return;

@@ -66,7 +66,8 @@ class FakeBundle final : public platform::BundleInfo {
 public:
     std::map<std::string, platform::InfoValue, std::less<>> values = {
         {"CFBundleShortVersionString", std::string("2.1")}, {"CFBundleVersion", std::string("45")}};
-    std::optional<platform::InfoValue> objectForInfoDictionaryKey(std::string_view key) const override {
+    std::optional<platform::InfoValue>
+    objectForInfoDictionaryKey(std::string_view key) const override {
         const auto found = values.find(key);
         if (found == values.end())
             return std::nullopt;

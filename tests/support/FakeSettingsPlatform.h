@@ -48,9 +48,7 @@ public:
             return std::nullopt;
         return found->second;
     }
-    bool setInteger(std::string_view key, std::int64_t value) override {
-        return store(key, value);
-    }
+    bool setInteger(std::string_view key, std::int64_t value) override { return store(key, value); }
     bool setText(std::string_view key, std::string_view value) override {
         return store(key, std::string(value));
     }
@@ -108,7 +106,8 @@ private:
 inline std::shared_ptr<FakeWorld> installFakeSettingsPlatform() {
     auto world = std::make_shared<FakeWorld>();
     auto& platform = virelon::detail::settingsPlatform();
-    platform.openDomain = [world](std::string_view) -> std::unique_ptr<platform::PreferencesDomain> {
+    platform.openDomain =
+        [world](std::string_view) -> std::unique_ptr<platform::PreferencesDomain> {
         if (!world->domainOpens)
             return nullptr;
         return std::make_unique<detail::FakeDomain>(world);

@@ -12,6 +12,16 @@ class PreferencesDomain;
 class SignalPoster;
 } // namespace platform
 
+/// All six settings as read together at one moment.
+struct VoiceSettings {
+    std::int64_t intonation;
+    std::int64_t headSize;
+    std::int64_t voicing;
+    std::int64_t wordPause;
+    std::int64_t phrasePause;
+    std::optional<std::string> fallbackVoiceIdentifier;
+};
+
 /// The settings shared by the application and the speech engine.
 ///
 /// Getters never fail: with nothing stored, or when the shared domain cannot be opened, they give
@@ -32,6 +42,13 @@ public:
     /// The stored identifier exactly as stored (an empty text included), or nothing when none is
     /// stored, the stored value is not a text, or the domain is absent.
     static std::optional<std::string> fallbackVoiceIdentifier() noexcept;
+
+    /// The six settings read as one consistent snapshot, each exactly as its getter reads it;
+    /// the speech engine's way to take them up before an utterance.
+    static VoiceSettings voiceSettings() noexcept;
+
+    /// Whether any value at all is stored under the key (false when the domain is absent).
+    static bool isStored(std::string_view key) noexcept;
 
     /// The name of the change signal posted after every successful write.
     static const std::string& changeNotification() noexcept;

@@ -1,0 +1,156 @@
+// The command-line tool, run as a user would, against a private settings folder and the test
+// session's bus.
+
+#include "ScratchHome.h"
+#include "SettingsSignal.h"
+#include "Subprocess.h"
+#include "virelon/Identifiers.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using virelon::test::runProgram;
+
+namespace {
+
+const std::string tool = VIRELON_SETTINGS_TOOL;
+
+class SettingsTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        observer = virelon::platform::observeSessionBusSignal(
+            virelon::identifiers::notificationName, [this] { ++signals; });
+        ASSERT_TRUE(observer) << "the test session has a bus";
+    }
+    /// Signals that arrived so far, after letting the bus deliver for a moment.
+    int signalsNow() {
+        for (int i = 0; i < 4; ++i)
+            observer->wait(50'000);
+        return signals;
+    }
+
+    virelon::test::ScratchHome home;
+    std::unique_ptr<virelon::platform::SignalObserver> observer;
+    int signals = 0;
+};
+
+TEST_F(SettingsTool, FreshSettingsReadAsDefaults) {
+    const auto result = runProgram(tool, {"get"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "intonation: 100 (default)\n"
+                          "headSizePercent: 50 (default)\n"
+                          "voicing: 100 (default)\n"
+                          "wordPause: 0 (default)\n"
+                          "phrasePause: 12 (default)\n"
+                          "fallbackVoiceIdentifier: none stored\n");
+}
+
+TEST_F(SettingsTool, SetStoresClampedValuesAndSignalsOncePerWrite) {
+    const struct {
+        std::vector<std::string> set;
+        std::string said;
+        std::vector<std::string> get;
+        std::string read;
+    } cases[] = {
+        {{"set", "intonation", "130"},
+         "intonation: 100 (you gave 130; settings range from 0 to 100)\n",
+         {"get", "intonation"},
+         "intonation: 100 (stored)\n"},
+        {{"set", "headSizePercent", "-7"},
+         "headSizePercent: 0 (you gave -7; settings range from 0 to 100)\n",
+         {"get", "headSizePercent"},
+         "headSizePercent: 0 (stored)\n"},
+        {{"set", "phrasePause", "+007"},
+         "phrasePause: 7\n",
+         {"get", "phrasePause"},
+         "phrasePause: 7 (stored)\n"},
+        {{"set", "fallbackVoiceIdentifier", "testvoices/Kate"},
+         "fallbackVoiceIdentifier: testvoices/Kate\n",
+         {"get", "fallbackVoiceIdentifier"},
+         "fallbackVoiceIdentifier: testvoices/Kate (stored)\n"},
+        {{"--json", "set", "voicing", "101"},
+         "{\"key\":\"voicing\",\"value\":100,\"given\":101}\n",
+         {"get", "voicing", "--json"},
+         "{\"key\":\"voicing\",\"value\":100,\"stored\":true}\n"},
+    };
+    int expectedSignals = 0;
+    for (const auto& c : cases) {
+        const auto set = runProgram(tool, c.set);
+        EXPECT_EQ(set.status, 0) << set.err;
+        EXPECT_EQ(set.out, c.said);
+        EXPECT_EQ(signalsNow(), ++expectedSignals);
+        const auto get = runProgram(tool, c.get);
+        EXPECT_EQ(get.out, c.read);
+    }
+}
+
+TEST_F(SettingsTool, BadUsageIsRefusedWithoutStoringOrSignalling) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"--colour"},
+        {"get", "headSize"},
+        {"get", "intonation", "voicing"},
+        {"set", "intonation"},
+        {"set", "headSize", "40"},
+        {"set", "intonation", "4.5"},
+        {"set", "intonation", " 42"},
+        {"set", "intonation", ""},
+        {"set", "intonation", "+"},
+        {"set", "intonation", "99999999999999999999"},
+        {"set", "intonation", "0x10"},
+        {"path", "extra"},
+    };
+    for (const auto& arguments : cases) {
+        const auto result = runProgram(tool, arguments);
+        EXPECT_EQ(result.status, 2) << testing::PrintToString(arguments);
+        EXPECT_FALSE(result.err.empty());
+        EXPECT_TRUE(result.out.empty());
+    }
+    EXPECT_EQ(signalsNow(), 0);
+    EXPECT_EQ(runProgram(tool, {"get", "intonation"}).out, "intonation: 100 (default)\n");
+}
+
+TEST_F(SettingsTool, AnAbsentDomainIsAFailureWithoutSignal) {
+    // A file where the settings folder should be: the domain cannot be created.
+    std::filesystem::create_directories(home.configHome());
+    std::ofstream(home.configHome() / std::string(virelon::identifiers::suiteName)) << "a file";
+    const auto set = runProgram(tool, {"set", "wordPause", "40"});
+    EXPECT_EQ(set.status, 1);
+    EXPECT_NE(set.err.find("could not be saved"), std::string::npos) << set.err;
+    const auto get = runProgram(tool, {"get", "wordPause"});
+    EXPECT_EQ(get.status, 0);
+    EXPECT_EQ(get.out, "wordPause: 0 (default)\n");
+    EXPECT_EQ(signalsNow(), 0);
+}
+
+TEST_F(SettingsTool, HelpVersionAndPath) {
+    const auto help = runProgram(tool, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: virelon-settings"), std::string::npos);
+    const auto version = runProgram(tool, {"--version"});
+    EXPECT_EQ(version.out, "virelon-settings " + std::string(virelon::identifiers::version) + " (" +
+                               std::string(virelon::identifiers::buildNumber) + ")\n");
+    const auto path = runProgram(tool, {"path"});
+    EXPECT_EQ(path.out,
+              (home.configHome() / std::string(virelon::identifiers::suiteName) / "preferences.db")
+                      .string() +
+                  "\n");
+}
+
+TEST_F(SettingsTool, WatchPrintsTheSettingsOnEveryChangeUntilInterrupted) {
+    virelon::test::Subprocess watch(tool, {"watch"});
+    ASSERT_TRUE(watch.waitFor("Watching", true));
+    ASSERT_EQ(runProgram(tool, {"set", "wordPause", "33"}).status, 0);
+    ASSERT_TRUE(watch.waitFor("wordPause: 33 (stored)\n"));
+    ASSERT_EQ(runProgram(tool, {"set", "wordPause", "34"}).status, 0);
+    ASSERT_TRUE(watch.waitFor("wordPause: 34 (stored)\n"));
+    watch.signal(SIGINT);
+    const auto result = watch.finish(std::chrono::seconds(3));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("intonation: 100 (default)\nheadSizePercent: 50 (default)"),
+              std::string::npos);
+}
+
+} // namespace

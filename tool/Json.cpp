@@ -1,0 +1,69 @@
+#include "Json.h"
+
+#include "virelon/StoredValueReading.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace virelon::tool {
+
+namespace {
+std::string validUtf8(std::string_view text) {
+    // Replace each byte that does not start a well-formed sequence.
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        bool matched = false;
+        for (std::size_t length = 1; length <= 4 && i + length <= text.size(); ++length) {
+            const std::vector<std::uint8_t> piece(text.begin() + static_cast<long>(i),
+                                                  text.begin() + static_cast<long>(i + length));
+            if (decodeUtf8(piece)) {
+                out.append(text.substr(i, length));
+                i += length;
+                matched = true;
+                break;
+            }
+        }
+        if (!matched) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+} // namespace
+
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : validUtf8(text)) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+} // namespace virelon::tool

@@ -1,0 +1,303 @@
+#include "SettingsTool.h"
+
+#include "Json.h"
+#include "LocaleServices.h"
+#include "PreferencesDomain.h"
+#include "SettingsSignal.h"
+#include "SpeechVoices.h"
+#include "VoiceCatalogue.h"
+#include "virelon/DecimalInteger.h"
+#include "virelon/Identifiers.h"
+#include "virelon/SettingsKeys.h"
+#include "virelon/VirelonSharedSettings.h"
+
+#include <csignal>
+#include <optional>
+#include <ostream>
+#include <sstream>
+
+namespace virelon::tool {
+
+namespace {
+
+constexpr std::string_view usage = R"(Usage: virelon-settings [--json] COMMAND [ARGUMENTS]
+
+Reads and changes the Virelon voice settings, as the settings screen and the speech engine see them.
+
+Commands:
+  get [KEY]       Show every setting, or one, and whether it is stored or the default.
+  set KEY VALUE   Store a setting. Voice controls are whole numbers, kept within 0 to 100.
+  voices          List the fallback voices in display order, marking the stored one.
+  watch           Print the settings each time they change, until interrupted.
+  path            Show where the settings are stored.
+
+Keys: intonation, headSizePercent, voicing, wordPause, phrasePause, fallbackVoiceIdentifier.
+
+Options:
+  --json          Print results as JSON.
+  --help          Show this help.
+  --version       Show the version.
+
+Exit status: 0 done, 1 could not be done, 2 bad usage.
+)";
+
+const IntegerSetting* integerSetting(std::string_view key) {
+    for (const auto& setting : settings::voiceControls) {
+        if (setting.key == key)
+            return &setting;
+    }
+    return nullptr;
+}
+
+bool isKey(std::string_view key) {
+    return integerSetting(key) || key == settings::fallbackVoiceIdentifierKey;
+}
+
+std::int64_t currentValue(const IntegerSetting& setting) {
+    using S = VirelonSharedSettings;
+    if (setting.key == settings::intonation.key)
+        return S::intonation();
+    if (setting.key == settings::headSize.key)
+        return S::headSize();
+    if (setting.key == settings::voicing.key)
+        return S::voicing();
+    if (setting.key == settings::wordPause.key)
+        return S::wordPause();
+    return S::phrasePause();
+}
+
+std::string domainLocation() {
+    return platform::preferencesDomainPath(identifiers::suiteName)
+        .value_or("(no location: neither XDG_CONFIG_HOME nor HOME is set)");
+}
+
+class Tool {
+public:
+    Tool(std::ostream& out, std::ostream& err, bool json) : out_(out), err_(err), json_(json) {}
+
+    int get(const std::optional<std::string>& key) {
+        if (key && !isKey(*key))
+            return unknownKey(*key);
+        if (!key && json_)
+            out_ << '[';
+        bool first = true;
+        auto show = [&](std::string_view name) {
+            if (key && *key != name)
+                return;
+            if (json_ && !key && !first)
+                out_ << ',';
+            first = false;
+            showSetting(name);
+        };
+        for (const auto& setting : settings::voiceControls)
+            show(setting.key);
+        show(settings::fallbackVoiceIdentifierKey);
+        if (!key && json_)
+            out_ << ']';
+        if (json_)
+            out_ << '\n';
+        out_.flush();
+        return ok;
+    }
+
+    int set(const std::string& key, const std::string& value) {
+        if (!isKey(key))
+            return unknownKey(key);
+        if (const auto* setting = integerSetting(key)) {
+            const auto given = parseDecimalInteger(value);
+            if (!given) {
+                err_ << "virelon-settings: \"" << value << "\" is not a whole number; " << key
+                     << " takes a whole number from 0 to 100.\n";
+                return badUsage;
+            }
+            if (!VirelonSharedSettings::saveSetting(*given, setting->key))
+                return notSaved(key);
+            const auto stored = clampSettingValue(*given);
+            if (json_) {
+                out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << stored
+                     << ",\"given\":" << *given << "}\n";
+            } else {
+                out_ << key << ": " << stored;
+                if (stored != *given)
+                    out_ << " (you gave " << *given << "; settings range from 0 to 100)";
+                out_ << '\n';
+            }
+            return ok;
+        }
+        if (!VirelonSharedSettings::setFallbackVoiceIdentifier(value))
+            return notSaved(key);
+        if (json_)
+            out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << jsonString(value) << "}\n";
+        else
+            out_ << key << ": " << value << '\n';
+        return ok;
+    }
+
+    int voices() {
+        auto speech = platform::makeSpeechDispatcherVoices();
+        auto locale = platform::makeIcuLocaleServices();
+        const auto voices = catalogue::fallbackVoices(speech->speechVoices(), *locale);
+        const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
+        if (json_)
+            out_ << '[';
+        for (std::size_t i = 0; i < voices.size(); ++i) {
+            const auto& voice = voices[i];
+            const bool isStored = stored && *stored == voice.identifier;
+            const auto name = catalogue::displayName(voice, *locale);
+            if (json_) {
+                out_ << (i ? "," : "") << "{\"identifier\":" << jsonString(voice.identifier)
+                     << ",\"displayName\":" << jsonString(name)
+                     << ",\"name\":" << jsonString(voice.name)
+                     << ",\"language\":" << jsonString(voice.language)
+                     << ",\"stored\":" << (isStored ? "true" : "false") << '}';
+            } else {
+                out_ << name << ": " << voice.identifier << (isStored ? " (stored)" : "") << '\n';
+            }
+        }
+        if (json_)
+            out_ << "]\n";
+        else if (voices.empty())
+            out_ << "No fallback voices are installed, or the speech server did not answer.\n";
+        return ok;
+    }
+
+    int watch() {
+        auto observer = platform::observeSessionBusSignal(
+            VirelonSharedSettings::changeNotification(), [this] { get(std::nullopt); });
+        if (!observer) {
+            err_ << "virelon-settings: cannot watch for changes: the session bus is not "
+                    "available.\n";
+            return failed;
+        }
+        err_ << "Watching for settings changes. Press Control+C to stop.\n";
+        err_.flush();
+        interrupted() = 0;
+        struct sigaction action {};
+        action.sa_handler = [](int) { interrupted() = 1; };
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        constexpr std::uint64_t tick = 250'000; // notices an interruption within a quarter second
+        while (!interrupted()) {
+            if (!observer->wait(tick)) {
+                err_ << "virelon-settings: the session bus went away.\n";
+                return failed;
+            }
+        }
+        return ok;
+    }
+
+    int path() {
+        const auto location = platform::preferencesDomainPath(identifiers::suiteName);
+        if (!location) {
+            err_ << "virelon-settings: no location for the settings: neither XDG_CONFIG_HOME nor "
+                    "HOME is set.\n";
+            return failed;
+        }
+        if (json_)
+            out_ << "{\"path\":" << jsonString(*location) << "}\n";
+        else
+            out_ << *location << '\n';
+        return ok;
+    }
+
+private:
+    static volatile std::sig_atomic_t& interrupted() {
+        static volatile std::sig_atomic_t flag = 0;
+        return flag;
+    }
+
+    void showSetting(std::string_view key) {
+        const bool stored = VirelonSharedSettings::isStored(key);
+        if (const auto* setting = integerSetting(key)) {
+            const auto value = currentValue(*setting);
+            if (json_)
+                out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << value
+                     << ",\"stored\":" << (stored ? "true" : "false") << '}';
+            else
+                out_ << key << ": " << value << (stored ? " (stored)" : " (default)") << '\n';
+            return;
+        }
+        const auto identifier = VirelonSharedSettings::fallbackVoiceIdentifier();
+        if (json_) {
+            out_ << "{\"key\":" << jsonString(key)
+                 << ",\"value\":" << (identifier ? jsonString(*identifier) : "null")
+                 << ",\"stored\":" << (stored ? "true" : "false") << '}';
+        } else if (identifier) {
+            out_ << key << ": " << *identifier << " (stored)\n";
+        } else {
+            out_ << key << ": "
+                 << (stored ? "none (the stored value is not a text)" : "none stored") << '\n';
+        }
+    }
+
+    int unknownKey(std::string_view key) {
+        err_ << "virelon-settings: unknown setting \"" << key
+             << "\". The settings are: intonation, headSizePercent, voicing, wordPause, "
+                "phrasePause, fallbackVoiceIdentifier.\n";
+        return badUsage;
+    }
+
+    int notSaved(std::string_view key) {
+        err_ << "virelon-settings: " << key << " could not be saved: the settings at "
+             << domainLocation() << " cannot be opened or written.\n";
+        return failed;
+    }
+
+    std::ostream& out_;
+    std::ostream& err_;
+    bool json_;
+};
+
+} // namespace
+
+int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    bool json = false;
+    std::vector<std::string> words;
+    for (const auto& argument : arguments) {
+        if (argument == "--help" || argument == "-h") {
+            out << usage;
+            return ok;
+        }
+        if (argument == "--version") {
+            out << "virelon-settings " << identifiers::version << " (" << identifiers::buildNumber
+                << ")\n";
+            return ok;
+        }
+        if (argument == "--json") {
+            json = true;
+        } else if (argument.starts_with("--")) {
+            err << "virelon-settings: unknown option \"" << argument
+                << "\". Try virelon-settings --help.\n";
+            return badUsage;
+        } else {
+            words.push_back(argument);
+        }
+    }
+    auto wrongCount = [&](std::string_view form) {
+        err << "virelon-settings: usage: virelon-settings " << form << '\n';
+        return badUsage;
+    };
+    if (words.empty()) {
+        err << usage;
+        return badUsage;
+    }
+    Tool tool(out, err, json);
+    const auto& command = words[0];
+    const auto count = words.size() - 1;
+    if (command == "get")
+        return count <= 1 ? tool.get(count ? std::optional(words[1]) : std::nullopt)
+                          : wrongCount("get [KEY]");
+    if (command == "set")
+        return count == 2 ? tool.set(words[1], words[2]) : wrongCount("set KEY VALUE");
+    if (command == "voices")
+        return count == 0 ? tool.voices() : wrongCount("voices");
+    if (command == "watch")
+        return count == 0 ? tool.watch() : wrongCount("watch");
+    if (command == "path")
+        return count == 0 ? tool.path() : wrongCount("path");
+    err << "virelon-settings: unknown command \"" << command
+        << "\". Try virelon-settings --help.\n";
+    return badUsage;
+}
+
+} // namespace virelon::tool
