@@ -22,7 +22,9 @@ ui::LabeledRow labeled(std::string labelKey, std::string value) {
     return {std::move(labelKey), std::move(value)};
 }
 
-ui::TextRow explanation(std::string key) { return {std::move(key), true, false}; }
+ui::TextRow explanation(std::string key) {
+    return {std::move(key), true, false};
+}
 
 } // namespace
 
@@ -41,8 +43,8 @@ ContentView::ContentView(ui::Runtime& runtime, const ScreenServices& services)
         fallbackVoiceIdentifierChanged(identifier);
     });
     const std::pair<ui::State<std::int64_t>*, std::string_view> controls[] = {
-        {&intonation, settings::intonation.key}, {&headSize, settings::headSize.key},
-        {&voicing, settings::voicing.key},       {&wordPause, settings::wordPause.key},
+        {&intonation, settings::intonation.key},   {&headSize, settings::headSize.key},
+        {&voicing, settings::voicing.key},         {&wordPause, settings::wordPause.key},
         {&phrasePause, settings::phrasePause.key},
     };
     for (const auto& [field, key] : controls) {

@@ -4,7 +4,9 @@
 
 namespace virelon {
 
-VirelonIOSApp::VirelonIOSApp() { VirelonSharedSettings::migrateLegacySettings(); }
+VirelonIOSApp::VirelonIOSApp() {
+    VirelonSharedSettings::migrateLegacySettings();
+}
 
 WindowGroup VirelonIOSApp::body() const {
     return {[](ui::Runtime& runtime, const ScreenServices& services) {

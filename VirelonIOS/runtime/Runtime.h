@@ -55,7 +55,9 @@ public:
     bool inUpdate() const { return depth_ > 0; }
 
     /// Called after every update, once the observers have run.
-    void onRedraw(std::function<void()> listener) { redrawListeners_.push_back(std::move(listener)); }
+    void onRedraw(std::function<void()> listener) {
+        redrawListeners_.push_back(std::move(listener));
+    }
 
     /// Attaches the launch task: it starts once the screen has been shown.
     void setLaunchTask(std::function<void()> task) { launchTask_ = std::move(task); }
