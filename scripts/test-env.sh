@@ -50,4 +50,54 @@ eval "$(printf 'test' | gnome-keyring-daemon --unlock --components=secrets --dae
 export GNOME_KEYRING_CONTROL
 gdbus wait --session --timeout 10 org.freedesktop.secrets
 
+# A speech-dispatcher of its own, with a private configuration (any AddModule line turns
+# autodetection off) and a known voice list: "testvoices", whose "Kate+Loud" is Kate with a
+# variant, named the way espeak-ng names variants, and a module named after the application
+# identifier (keep in step with cmake/Identifiers.cmake), as the speech engine registers itself.
+# Sound goes to libao's null driver: with no sound card a message would never end and the server
+# would then ignore SIGTERM. The configuration path on its command line (and on its modules')
+# lies in the folder made above, so the clean-up ends them. VIRELON_TEST_ESPEAK_NG=1 adds
+# espeak-ng (13,362 voices and variants) for benchmarks; tests expect the list without it.
+speechd_config="$XDG_CONFIG_HOME/speech-dispatcher"
+speechd_socket="$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock"
+speechd_log="$VIRELON_TEST_ROOT/speech-dispatcher.log"
+mkdir -p "$speechd_config/modules"
+printf 'default_driver=null\n' >"$HOME/.libao"
+{
+    echo 'AudioOutputMethod "libao"'
+    echo 'AddModule "testvoices" "sd_generic" "testvoices.conf"'
+    echo 'AddModule "org.virelon.voices.ios" "sd_generic" "org.virelon.voices.ios.conf"'
+    if [ -n "${VIRELON_TEST_ESPEAK_NG:-}" ]; then
+        cp /etc/speech-dispatcher/modules/espeak-ng.conf "$speechd_config/modules/"
+        echo 'AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"'
+    fi
+    echo 'DefaultModule "testvoices"'
+} >"$speechd_config/speechd.conf"
+cat >"$speechd_config/modules/testvoices.conf" <<'SPEECHD'
+GenericExecuteSynth "true"
+AddVoice "en-GB" "FEMALE1" "Kate"
+AddVoice "en-GB" "FEMALE2" "Kate+Loud"
+AddVoice "de-DE" "MALE1" "Jonas"
+AddVoice "fr-FR" "FEMALE3" "Amélie"
+AddVoice "es-419" "MALE2" "Diego"
+SPEECHD
+cat >"$speechd_config/modules/org.virelon.voices.ios.conf" <<'SPEECHD'
+GenericExecuteSynth "true"
+AddVoice "en-US" "FEMALE1" "Ava"
+AddVoice "en-GB" "MALE1" "Oliver"
+SPEECHD
+if ! speech-dispatcher -d -t 0 -C "$speechd_config" >"$speechd_log" 2>&1; then
+    echo "test-env.sh: speech-dispatcher did not start:" >&2
+    cat "$speechd_log" >&2
+    exit 1
+fi
+for _ in $(seq 100); do
+    [ -S "$speechd_socket" ] && break
+    sleep 0.1
+done
+if [ ! -S "$speechd_socket" ]; then
+    echo "test-env.sh: no speech-dispatcher socket at $speechd_socket" >&2
+    exit 1
+fi
+
 exec "$@"

@@ -13,11 +13,13 @@ public:
     virtual ~LocaleServices() = default;
 
     /// The current locale's identifier as language, "_", region (e.g. "en_GB"; "de" when the
-    /// locale names no region). Read afresh on every call.
+    /// locale names no region); codeset and modifier are dropped ("de_DE.UTF-8@euro" → "de_DE").
+    /// "C", "POSIX" or no locale at all give "en_US". Read afresh on every call.
     virtual std::string currentIdentifier() = 0;
 
     /// The name of the language that `languageTag` (e.g. "en-GB") stands for, written in the
-    /// current locale's language ("English (United Kingdom)"); nothing when no name is known.
+    /// current locale's language ("English (United Kingdom)"); nothing when no name is known for
+    /// the language or the text is no tag. Private-use subtags ("en-GB-x-rp") are not named.
     virtual std::optional<std::string> languageName(std::string_view languageTag) = 0;
 
     /// Orders texts as a file manager does: letter case ignored, digit runs by numeric value,
@@ -28,7 +30,9 @@ public:
     virtual int caseInsensitiveCompare(std::string_view a, std::string_view b) = 0;
 };
 
-/// ICU, with the current locale taken from the process environment (LC_ALL, LC_MESSAGES, LANG).
+/// ICU, with the current locale taken from the process environment (LC_ALL, LC_MESSAGES, LANG),
+/// checked on every call. Collators are kept until the locale changes. Not for use from several
+/// threads at once.
 std::unique_ptr<LocaleServices> makeIcuLocaleServices();
 
 /// ICU with a fixed locale, such as "de_DE"; for tests and tools that must not follow the user.

@@ -29,7 +29,12 @@ public:
 };
 
 /// The voices of every output module of speech-dispatcher. Entries that are only a variant of
-/// another listed voice ("Name+Variant") are left out.
+/// another listed voice of the same module ("Name+Variant") are left out. The server is found as
+/// libspeechd finds it (SPEECHD_ADDRESS, else $XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock)
+/// and, when nothing listens there, started with `speech-dispatcher --spawn` from PATH. Finding,
+/// starting and greeting the server take at most 2 s in all, and each reply may pause for at most
+/// 2 s; past that the listing is empty. A listing is kept until updateSpeechVoices(); an empty
+/// one from a failure is not. Starts no threads; not for use from several threads at once.
 std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices();
 
 } // namespace virelon::platform
