@@ -139,6 +139,30 @@ TEST_F(SettingsTool, HelpVersionAndPath) {
                   "\n");
 }
 
+// The test session's speech server lists testvoices' Kate, Kate+Loud (a variant), Jonas, Amélie
+// and Diego, and two voices of a module named after the application identifier.
+TEST_F(SettingsTool, VoicesListsTheFallbackVoicesInDisplayOrderMarkingTheStoredOne) {
+    ASSERT_EQ(runProgram(tool, {"set", "fallbackVoiceIdentifier", "testvoices/Jonas"}).status, 0);
+    const struct {
+        const char* lang;
+        std::string listing;
+    } cases[] = {
+        {"en_US.UTF-8", "English (United Kingdom), Kate: testvoices/Kate\n"
+                        "French (France), Amélie: testvoices/Amélie\n"
+                        "German (Germany), Jonas: testvoices/Jonas (stored)\n"
+                        "Spanish (Latin America), Diego: testvoices/Diego\n"},
+        {"de_DE.UTF-8", "Deutsch (Deutschland), Jonas: testvoices/Jonas (stored)\n"
+                        "Englisch (Vereinigtes Königreich), Kate: testvoices/Kate\n"
+                        "Französisch (Frankreich), Amélie: testvoices/Amélie\n"
+                        "Spanisch (Lateinamerika), Diego: testvoices/Diego\n"},
+    };
+    for (const auto& [lang, listing] : cases) {
+        const auto result = runProgram(tool, {"voices"}, {{"LANG", lang}, {"LC_ALL", ""}});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, listing) << lang;
+    }
+}
+
 TEST_F(SettingsTool, WatchPrintsTheSettingsOnEveryChangeUntilInterrupted) {
     virelon::test::Subprocess watch(tool, {"watch"});
     ASSERT_TRUE(watch.waitFor("Watching", true));

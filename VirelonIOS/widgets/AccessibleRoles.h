@@ -1,0 +1,44 @@
+#pragma once
+
+// Roles that Qt's own widgets cannot take: a heading, a status line and a notification. Each is a
+// small widget class of ours, and a QAccessible factory gives objects of these classes their role.
+// The factory is keyed on our class names, so Qt's own factory never claims them first.
+
+#include <QAccessible>
+#include <QLabel>
+#include <QString>
+#include <QWidget>
+
+namespace virelon::widgets {
+
+/// A label read with a role of its own (Heading, StatusBar); its accessible name is its text.
+/// Shows plain text only.
+class RoleLabel : public QLabel {
+    Q_OBJECT
+public:
+    RoleLabel(QAccessible::Role role, QWidget* parent);
+    QAccessible::Role accessibleRole() const { return role_; }
+
+private:
+    QAccessible::Role role_;
+};
+
+/// An object read as a notification whose name is the message. Draws nothing: the message is for
+/// assistive technology, the status line shows it on screen.
+class NotificationSpot : public QWidget {
+    Q_OBJECT
+public:
+    explicit NotificationSpot(QWidget* parent);
+    const QString& message() const { return message_; }
+    /// Takes the new message and reports the changed name.
+    void setMessage(const QString& message);
+
+private:
+    QString message_;
+};
+
+/// Installs the factory for the classes above, once per process. Their constructors call it, so
+/// no interface is made for them before the factory is in place.
+void installAccessibleRoles();
+
+} // namespace virelon::widgets

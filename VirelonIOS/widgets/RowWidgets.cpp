@@ -1,0 +1,242 @@
+#include "RowWidgets.h"
+
+#include "AccessibleRoles.h"
+#include "Translation.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+
+#include <algorithm>
+#include <cmath>
+
+namespace virelon::widgets {
+
+RowWidgets::~RowWidgets() {
+    for (const auto& connection : connections_)
+        QObject::disconnect(connection);
+}
+
+namespace {
+
+constexpr int sliderPageStep = 10;
+
+QLabel* plainLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+// Setting the same description again would still send a DescriptionChanged event.
+void setDescription(QWidget& widget, const QString& description) {
+    if (widget.accessibleDescription() != description)
+        widget.setAccessibleDescription(description);
+}
+
+void setName(QWidget& widget, const QString& name) {
+    if (widget.accessibleName() != name)
+        widget.setAccessibleName(name);
+}
+
+int wholeNumber(double value) {
+    return static_cast<int>(std::lround(value));
+}
+
+/// A label, and its value beside it; the value is read with the label (buddy relation).
+class LabeledRowWidgets final : public RowWidgets {
+public:
+    explicit LabeledRowWidgets(QFormLayout& form)
+        : label_(plainLabel(form.parentWidget())), value_(plainLabel(form.parentWidget())) {
+        label_->setBuddy(value_);
+        form.addRow(label_, value_);
+    }
+
+    void apply(const ui::Row& row) override {
+        const auto* labeled = std::get_if<ui::LabeledRow>(&row);
+        if (labeled == nullptr)
+            return;
+        label_->setText(translated(labeled->labelKey));
+        value_->setText(verbatim(labeled->value));
+    }
+
+private:
+    QLabel* label_;
+    QLabel* value_;
+};
+
+/// One wrapped line; the status line is a label with the status bar role.
+class TextRowWidgets final : public RowWidgets {
+public:
+    TextRowWidgets(const ui::TextRow& row, QFormLayout& form)
+        : text_(row.isStatus ? new RoleLabel(QAccessible::StatusBar, form.parentWidget())
+                             : plainLabel(form.parentWidget())) {
+        text_->setWordWrap(true);
+        form.addRow(text_);
+    }
+
+    void apply(const ui::Row& row) override {
+        const auto* text = std::get_if<ui::TextRow>(&row);
+        if (text == nullptr)
+            return;
+        text_->setText(text->translatable ? translated(text->text) : verbatim(text->text));
+    }
+
+private:
+    QLabel* text_;
+};
+
+class ButtonRowWidgets final : public RowWidgets {
+public:
+    ButtonRowWidgets(ui::Runtime& runtime, QFormLayout& form)
+        : button_(new QPushButton(form.parentWidget())) {
+        // Kept at its natural width rather than spanning the section.
+        auto* line = new QHBoxLayout;
+        line->addWidget(button_);
+        line->addStretch();
+        form.addRow(line);
+        connections_.push_back(QObject::connect(button_, &QPushButton::clicked, [this, &runtime] {
+            // A copy: the update redraws, which replaces the row.
+            const auto action = row_.action;
+            if (action)
+                runtime.update(action);
+        }));
+    }
+
+    void apply(const ui::Row& row) override {
+        const auto* button = std::get_if<ui::ButtonRow>(&row);
+        if (button == nullptr)
+            return;
+        row_ = *button;
+        button_->setText(translated(button->titleKey));
+    }
+
+private:
+    QPushButton* button_;
+    ui::ButtonRow row_;
+};
+
+/// A combo box of display names, each item carrying its tag.
+class PickerRowWidgets final : public RowWidgets {
+public:
+    PickerRowWidgets(ui::Runtime& runtime, QFormLayout& form)
+        : title_(plainLabel(form.parentWidget())), combo_(new QComboBox(form.parentWidget())) {
+        // Long voice names must not widen the window.
+        combo_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        combo_->setMinimumContentsLength(24);
+        title_->setBuddy(combo_);
+        form.addRow(title_, combo_);
+        connections_.push_back(
+            QObject::connect(combo_, &QComboBox::currentIndexChanged, [this, &runtime](int index) {
+                const auto set = row_.selection.set;
+                if (index < 0 || !set)
+                    return;
+                const std::string tag = combo_->itemData(index).toString().toStdString();
+                runtime.update([&] { set(tag); });
+            }));
+    }
+
+    void apply(const ui::Row& row) override {
+        const auto* picker = std::get_if<ui::PickerRow>(&row);
+        if (picker == nullptr)
+            return;
+        row_ = *picker;
+        const QSignalBlocker blocker(combo_);
+        title_->setText(translated(picker->titleKey));
+        if (!showsItems(picker->items)) {
+            combo_->clear();
+            for (const auto& item : picker->items)
+                combo_->addItem(verbatim(item.displayName), verbatim(item.tag));
+        }
+        const std::string selected = picker->selection.get ? picker->selection.get() : "";
+        combo_->setCurrentIndex(selected.empty() ? -1 : combo_->findData(verbatim(selected)));
+        combo_->setEnabled(!picker->disabled);
+        // Orca reads a closed combo box's value only from its description.
+        setDescription(*combo_, combo_->currentText());
+    }
+
+private:
+    bool showsItems(const std::vector<ui::PickerItem>& items) const {
+        if (static_cast<std::size_t>(combo_->count()) != items.size())
+            return false;
+        for (int index = 0; index < combo_->count(); ++index) {
+            const auto& item = items[static_cast<std::size_t>(index)];
+            if (combo_->itemText(index) != verbatim(item.displayName) ||
+                combo_->itemData(index).toString() != verbatim(item.tag))
+                return false;
+        }
+        return true;
+    }
+
+    QLabel* title_;
+    QComboBox* combo_;
+    ui::PickerRow row_;
+};
+
+/// A horizontal slider named by its title; it describes itself as "N percent" because Qt 6.4
+/// gives assistive technology no value text, and shows no number of its own.
+class SliderRowWidgets final : public RowWidgets {
+public:
+    SliderRowWidgets(ui::Runtime& runtime, QFormLayout& form)
+        : title_(plainLabel(form.parentWidget())),
+          slider_(new QSlider(Qt::Horizontal, form.parentWidget())) {
+        slider_->setPageStep(sliderPageStep);
+        title_->setBuddy(slider_);
+        form.addRow(title_, slider_);
+        // Every value reported (drag, keys, accessibility) is one write.
+        connections_.push_back(
+            QObject::connect(slider_, &QSlider::valueChanged, [this, &runtime](int value) {
+                const auto set = row_.value.set;
+                if (set)
+                    runtime.update([&] { set(static_cast<double>(value)); });
+            }));
+    }
+
+    void apply(const ui::Row& row) override {
+        const auto* slider = std::get_if<ui::SliderRow>(&row);
+        if (slider == nullptr)
+            return;
+        row_ = *slider;
+        const QSignalBlocker blocker(slider_);
+        title_->setText(verbatim(slider->title));
+        setName(*slider_, verbatim(slider->title));
+        slider_->setRange(wholeNumber(slider->lowerBound), wholeNumber(slider->upperBound));
+        slider_->setSingleStep(std::max(1, wholeNumber(slider->step)));
+        if (slider->value.get)
+            slider_->setValue(wholeNumber(slider->value.get()));
+        const std::string key = translated(slider->accessibilityValueKey).toStdString();
+        setDescription(*slider_,
+                       verbatim(ui::formatPercent(key, slider->accessibilityValueArgument)));
+    }
+
+private:
+    QLabel* title_;
+    QSlider* slider_;
+    ui::SliderRow row_;
+};
+
+} // namespace
+
+std::unique_ptr<RowWidgets> makeRowWidgets(const ui::Row& row, ui::Runtime& runtime,
+                                           QFormLayout& form) {
+    return std::visit(
+        [&](const auto& kind) -> std::unique_ptr<RowWidgets> {
+            using Kind = std::decay_t<decltype(kind)>;
+            if constexpr (std::is_same_v<Kind, ui::LabeledRow>)
+                return std::make_unique<LabeledRowWidgets>(form);
+            else if constexpr (std::is_same_v<Kind, ui::TextRow>)
+                return std::make_unique<TextRowWidgets>(kind, form);
+            else if constexpr (std::is_same_v<Kind, ui::ButtonRow>)
+                return std::make_unique<ButtonRowWidgets>(runtime, form);
+            else if constexpr (std::is_same_v<Kind, ui::PickerRow>)
+                return std::make_unique<PickerRowWidgets>(runtime, form);
+            else
+                return std::make_unique<SliderRowWidgets>(runtime, form);
+        },
+        row);
+}
+
+} // namespace virelon::widgets
