@@ -9,7 +9,9 @@ set -euo pipefail
 exec {displayfd}<> <(:)
 Xvfb -displayfd "$displayfd" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
-trap 'kill "$xvfb" 2>/dev/null || true' EXIT
+# Waits for the server to be gone: one started right after would otherwise be given the same
+# display number and lose its socket when this one's exit removes it.
+trap 'kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true' EXIT
 read -r -t 10 -u "$displayfd" number || { echo "Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$number"
 

@@ -1,6 +1,8 @@
 #include "QtHost.h"
 
 #include "DisplayCheck.h"
+#include "FirstFrameReport.h"
+#include "SessionBusCheck.h"
 #include "SettingsWindow.h"
 #include "Translation.h"
 #include "VirelonIOSApp.h"
@@ -8,6 +10,7 @@
 
 #include <QApplication>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,6 +24,8 @@ int runApplication(int& argc, char** argv) {
         std::fputs(message->c_str(), stderr);
         return 1;
     }
+    // The same bound as a settings post: launch may pay it once, before any thread starts.
+    setAsideHungSessionBus(std::chrono::milliseconds(500));
 
     QApplication application(argc, argv);
     const auto translator = loadTranslation(QLocale::system());
@@ -35,6 +40,7 @@ int runApplication(int& argc, char** argv) {
 
     SettingsWindow window(app.body(), HostServices{*voices, *locale, *bundle});
     window.show();
+    reportFirstFrame(window);
     return QApplication::exec();
 }
 

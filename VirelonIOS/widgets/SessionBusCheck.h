@@ -1,0 +1,18 @@
+#pragma once
+
+// Qt 6.4's accessibility bridge connects to the session bus on the UI thread while the first
+// widgets are made, and libdbus waits without limit for a bus that accepts the connection and
+// never answers: the window would never appear. So the host asks the bus first, bounded.
+
+#include <chrono>
+
+namespace virelon::widgets {
+
+/// Connects to the session bus (as sd-bus finds it) and waits at most `bound` for it to answer.
+/// When it does not answer in time, points DBUS_SESSION_BUS_ADDRESS at an address that refuses
+/// at once, so that Qt and the settings' own bus clients find no bus instead of waiting. No bus
+/// at all, or one that answers: nothing changes. Call before any thread is started. Returns
+/// false when the bus was set aside.
+bool setAsideHungSessionBus(std::chrono::milliseconds bound);
+
+} // namespace virelon::widgets
