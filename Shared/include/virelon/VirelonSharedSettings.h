@@ -1,5 +1,7 @@
 #pragma once
 
+#include "virelon/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,35 +35,37 @@ class VirelonSharedSettings {
 public:
     VirelonSharedSettings() = delete;
 
-    static std::int64_t intonation() noexcept;
-    static std::int64_t headSize() noexcept;
-    static std::int64_t voicing() noexcept;
-    static std::int64_t wordPause() noexcept;
-    static std::int64_t phrasePause() noexcept;
+    VIRELON_SETTINGS_EXPORT static std::int64_t intonation() noexcept;
+    VIRELON_SETTINGS_EXPORT static std::int64_t headSize() noexcept;
+    VIRELON_SETTINGS_EXPORT static std::int64_t voicing() noexcept;
+    VIRELON_SETTINGS_EXPORT static std::int64_t wordPause() noexcept;
+    VIRELON_SETTINGS_EXPORT static std::int64_t phrasePause() noexcept;
 
     /// The stored identifier exactly as stored (an empty text included), or nothing when none is
     /// stored, the stored value is not a text, or the domain is absent.
-    static std::optional<std::string> fallbackVoiceIdentifier() noexcept;
+    VIRELON_SETTINGS_EXPORT static std::optional<std::string> fallbackVoiceIdentifier() noexcept;
 
     /// The six settings read as one consistent snapshot, each exactly as its getter reads it;
     /// the speech engine's way to take them up before an utterance.
-    static VoiceSettings voiceSettings() noexcept;
+    VIRELON_SETTINGS_EXPORT static VoiceSettings voiceSettings() noexcept;
 
     /// Whether any value at all is stored under the key (false when the domain is absent).
-    static bool isStored(std::string_view key) noexcept;
+    VIRELON_SETTINGS_EXPORT static bool isStored(std::string_view key) noexcept;
 
     /// The name of the change signal posted after every successful write.
-    static const std::string& changeNotification() noexcept;
+    VIRELON_SETTINGS_EXPORT static const std::string& changeNotification() noexcept;
 
     /// Copies the items an earlier version kept in the keychain into the shared domain, for keys
     /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing.
-    static void migrateLegacySettings() noexcept;
+    VIRELON_SETTINGS_EXPORT static void migrateLegacySettings() noexcept;
 
     /// Clamps the value to 0...100 and stores it under the key, then flushes and posts.
-    static bool saveSetting(std::int64_t value, std::string_view key) noexcept;
+    VIRELON_SETTINGS_EXPORT static bool saveSetting(std::int64_t value,
+                                                    std::string_view key) noexcept;
 
     /// Stores the identifier unchanged (an empty text included), then flushes and posts.
-    static bool setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
+    VIRELON_SETTINGS_EXPORT static bool
+    setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
 
 private:
     static platform::PreferencesDomain* defaults() noexcept;
