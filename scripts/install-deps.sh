@@ -8,7 +8,9 @@ build=(cmake ninja-build g++ pkg-config libsqlite3-dev libsystemd-dev libsecret-
        libgl-dev)
 run=(speech-dispatcher speech-dispatcher-espeak-ng espeak-ng libao4 qt6-qpa-plugins)
 test=(libgtest-dev libbenchmark-dev dbus gnome-keyring libsecret-tools xvfb xauth
-      at-spi2-core python3-pyatspi imagemagick sqlite3)
+      at-spi2-core python3-pyatspi imagemagick sqlite3 dconf-service libdconf-dev dconf-cli
+      clang libclang-rt-14-dev desktop-file-utils appstream
+      xdotool x11-utils)
 
 case "${1:-}" in
 run) wanted=("${build[@]}" "${run[@]}") ;;

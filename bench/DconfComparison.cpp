@@ -1,0 +1,282 @@
+// Our settings path next to dconf, GNOME's settings store, measured in the same run inside a
+// private session (scripts/bench.sh):
+//  (a) the write as the screen pays it: saveSetting next to dconf_client_write_sync of one key,
+//      paced 10 ms apart;
+//  (b) from the write until another process, woken by the change signal, has read all six values
+//      (ours: the settings signal, then voiceSettings(); dconf: the client's "changed" signal, then
+//      six dconf_client_read);
+//  (c) the engine's read of all six values in a long-lived process.
+// Each line ends with ours / dconf and the target that ratio must meet.
+// Usage: dconf_comparison [--quick]
+
+#include "BenchSupport.h"
+#include "virelon/VirelonSharedSettings.h"
+
+#include <dconf.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using virelon::VirelonSharedSettings;
+
+namespace {
+
+constexpr std::int64_t pace = 10'000'000; // 10 ms
+const std::string folder = "/org/virelon/voices/ios/";
+const char* const keys[] = {"intonation", "headSizePercent", "voicing",
+                            "wordPause",  "phrasePause",     "fallbackVoiceIdentifier"};
+
+// dconf-service is started by D-Bus activation; the private session bus starts nothing installed
+// on the machine until its service file is in the session's service folder.
+bool makeDconfActivatable() {
+    const char* services = std::getenv("VIRELON_BUS_SERVICES");
+    if (!services) {
+        std::fprintf(stderr, "run this inside scripts/test-env.sh\n");
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::copy_file("/usr/share/dbus-1/services/ca.desrt.dconf.service",
+                               std::filesystem::path(services) / "ca.desrt.dconf.service",
+                               std::filesystem::copy_options::overwrite_existing, error);
+    if (error) {
+        std::fprintf(stderr, "no dconf service file: %s\n", error.message().c_str());
+        return false;
+    }
+    GError* failure = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &failure);
+    GVariant* reply =
+        bus ? g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                          "org.freedesktop.DBus", "ReloadConfig", nullptr, nullptr,
+                                          G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &failure)
+            : nullptr;
+    if (!reply) {
+        std::fprintf(stderr, "cannot reload the bus configuration: %s\n",
+                     failure ? failure->message : "?");
+        g_clear_error(&failure);
+        return false;
+    }
+    g_variant_unref(reply);
+    g_object_unref(bus);
+    return true;
+}
+
+class Dconf {
+public:
+    Dconf() : client_(dconf_client_new()) {}
+    ~Dconf() { g_object_unref(client_); }
+    Dconf(const Dconf&) = delete;
+    Dconf& operator=(const Dconf&) = delete;
+
+    bool write(const char* key, GVariant* value) {
+        GError* error = nullptr;
+        const bool written = dconf_client_write_sync(client_, (folder + key).c_str(), value,
+                                                     nullptr, nullptr, &error);
+        if (error) {
+            std::fprintf(stderr, "dconf write: %s\n", error->message);
+            g_error_free(error);
+        }
+        return written;
+    }
+    bool writeInteger(const char* key, std::int64_t value) {
+        return write(key, g_variant_new_int64(value));
+    }
+    std::int64_t readSix() {
+        std::int64_t sum = 0;
+        for (const char* key : keys) {
+            GVariant* value = dconf_client_read(client_, (folder + key).c_str());
+            if (!value)
+                continue;
+            if (g_variant_is_of_type(value, G_VARIANT_TYPE_INT64))
+                sum += g_variant_get_int64(value);
+            else if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
+                sum += static_cast<std::int64_t>(g_variant_get_size(value));
+            g_variant_unref(value);
+        }
+        return sum;
+    }
+    // Delivers this process's own change notifications, so that they do not pile up.
+    static void drain() {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+    }
+
+private:
+    DConfClient* client_;
+};
+
+/// An engine process: started once, answers each change with "<monotonic ns> <sum of values>".
+class Engine {
+public:
+    explicit Engine(const std::vector<std::string>& command) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            std::exit(1);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+            std::vector<char*> argv;
+            for (const auto& argument : command)
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        out_ = fdopen(fds[0], "r");
+        char line[64];
+        if (!out_ || !std::fgets(line, sizeof line, out_) || std::strcmp(line, "ready\n") != 0) {
+            std::fprintf(stderr, "%s did not start (no session bus?)\n", command[0].c_str());
+            std::exit(1);
+        }
+    }
+    ~Engine() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        std::fclose(out_);
+    }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    /// The moment the engine had read the values, and their sum.
+    std::pair<std::int64_t, std::int64_t> nextReadDone() {
+        char line[64];
+        long long at = 0, sum = 0;
+        if (!std::fgets(line, sizeof line, out_) || std::sscanf(line, "%lld %lld", &at, &sum) != 2)
+            std::exit(1);
+        return {at, sum};
+    }
+
+private:
+    pid_t pid_ = -1;
+    FILE* out_ = nullptr;
+};
+
+std::vector<double> pacedWrites(int count, const auto& write) {
+    std::vector<double> samples;
+    for (int i = 0; i < count; ++i) {
+        const auto start = bench::nowNs();
+        if (!write(i))
+            std::fprintf(stderr, "write %d failed\n", i);
+        samples.push_back(static_cast<double>(bench::nowNs() - start) / 1000.0);
+        Dconf::drain();
+        bench::sleepNs(pace);
+    }
+    return samples;
+}
+
+// Writes voicing = i % 101 and waits for the engine. The engine's sum minus the value written
+// stays constant unless a read missed the write.
+std::vector<double> toEngine(int count, Engine& engine, const auto& write, const char* name) {
+    std::vector<double> samples;
+    int stale = 0;
+    std::int64_t others = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::int64_t value = i % 101;
+        const auto start = bench::nowNs();
+        write(value);
+        const auto [done, sum] = engine.nextReadDone();
+        samples.push_back(static_cast<double>(done - start) / 1000.0);
+        if (i == 0)
+            others = sum - value;
+        else if (sum - value != others)
+            ++stale;
+        Dconf::drain();
+        bench::sleepNs(pace);
+    }
+    if (stale)
+        std::printf("    %s: %d of %d engine reads did not see the write\n", name, stale, count);
+    return samples;
+}
+
+std::vector<double> readsOfSix(int batches, const auto& read) {
+    constexpr int batch = 100;
+    std::vector<double> samples;
+    volatile std::int64_t sink = 0;
+    for (int b = 0; b < batches; ++b) {
+        const auto start = bench::nowNs();
+        for (int i = 0; i < batch; ++i)
+            sink = sink + read();
+        samples.push_back(static_cast<double>(bench::nowNs() - start) / 1000.0 / batch);
+    }
+    return samples;
+}
+
+void verdict(bench::Summary ours, bench::Summary dconf, double target) {
+    const double ratio = ours.median / dconf.median;
+    std::printf("    target: median ratio at most %.2f: %.3f, %s\n", target, ratio,
+                ratio <= target ? "met" : "MISSED");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const int writes = quick ? 200 : 1000;
+    const auto here = std::filesystem::path(argv[0]).parent_path();
+    if (!makeDconfActivatable())
+        return 1;
+
+    // The same six values in both stores; the first dconf write starts dconf-service.
+    VirelonSharedSettings::migrateLegacySettings(); // opens the domain as a launch does
+    Dconf dconf;
+    const std::int64_t initial[] = {80, 50, 90, 10, 12};
+    for (std::size_t i = 0; i < 5; ++i) {
+        if (!VirelonSharedSettings::saveSetting(initial[i], keys[i]) ||
+            !dconf.writeInteger(keys[i], initial[i]))
+            return 1;
+    }
+    if (!VirelonSharedSettings::setFallbackVoiceIdentifier("espeak-ng/Kate") ||
+        !dconf.write(keys[5], g_variant_new_string("espeak-ng/Kate")))
+        return 1;
+    Dconf::drain();
+    std::printf("Settings next to dconf, %d paced writes\n", writes);
+
+    // (a)
+    {
+        const auto ours = bench::summarize(pacedWrites(writes, [](int i) {
+            return VirelonSharedSettings::saveSetting(i % 101, "intonation");
+        }));
+        const auto theirs = bench::summarize(
+            pacedWrites(writes, [&](int i) { return dconf.writeInteger("intonation", i % 101); }));
+        bench::report("(a) saveSetting", ours, theirs, "dconf_client_write_sync");
+        verdict(ours, theirs, 1.0);
+    }
+
+    // (b)
+    {
+        Engine engine({(here / "settings_bench_engine").string()});
+        const auto ours = bench::summarize(toEngine(
+            writes, engine,
+            [](std::int64_t value) { VirelonSharedSettings::saveSetting(value, "voicing"); },
+            "ours"));
+        Engine dconfEngine({(here / "dconf_bench_engine").string(), folder});
+        const auto theirs = bench::summarize(toEngine(
+            writes, dconfEngine, [&](std::int64_t value) { dconf.writeInteger("voicing", value); },
+            "dconf"));
+        bench::report("(b) write -> engine read 6", ours, theirs, "dconf write -> engine read 6");
+        verdict(ours, theirs, 0.2);
+    }
+
+    // (c)
+    {
+        const int batches = quick ? 200 : 2000;
+        const auto ours = bench::summarize(readsOfSix(batches, [] {
+            const auto all = VirelonSharedSettings::voiceSettings();
+            return all.intonation + all.headSize + all.voicing + all.wordPause + all.phrasePause +
+                   static_cast<std::int64_t>(all.fallbackVoiceIdentifier.value_or("").size());
+        }));
+        const auto theirs = bench::summarize(readsOfSix(batches, [&] { return dconf.readSix(); }));
+        bench::report("(c) engine reads six", ours, theirs, "six dconf_client_read");
+        verdict(ours, theirs, 2.0);
+    }
+    return 0;
+}
