@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <unordered_map>
 
 namespace virelon::catalogue {
 
@@ -13,20 +14,34 @@ bool isVirelonVoice(const Voice& voice) {
     return voice.identifier.starts_with(identifiers::applicationIdentifier);
 }
 
+namespace {
+std::string languageOf(const Voice& voice, platform::LocaleServices& locale) {
+    return locale.languageName(voice.language).value_or(voice.language);
+}
+std::string joined(std::string languageName, std::string_view voiceName) {
+    languageName += ", ";
+    languageName += voiceName;
+    return languageName;
+}
+} // namespace
+
 std::string displayName(const Voice& voice, platform::LocaleServices& locale) {
-    std::string name = locale.languageName(voice.language).value_or(voice.language);
-    name += ", ";
-    name += voice.name;
-    return name;
+    return joined(languageOf(voice, locale), voice.name);
 }
 
 std::vector<Voice> fallbackVoices(std::vector<Voice> installed, platform::LocaleServices& locale) {
     std::erase_if(installed, isVirelonVoice);
 
+    // Many voices share a language: name each language once per call.
+    std::unordered_map<std::string_view, std::string> languageNames;
     std::vector<std::string> names;
     names.reserve(installed.size());
-    for (const auto& voice : installed)
-        names.push_back(displayName(voice, locale));
+    for (const auto& voice : installed) {
+        auto [entry, added] = languageNames.try_emplace(voice.language);
+        if (added)
+            entry->second = languageOf(voice, locale);
+        names.push_back(joined(entry->second, voice.name));
+    }
 
     std::vector<std::size_t> order(installed.size());
     std::iota(order.begin(), order.end(), std::size_t{0});

@@ -24,8 +24,9 @@ bool isVirelonVoice(const platform::Voice& voice);
 std::string displayName(const platform::Voice& voice, platform::LocaleServices& locale);
 
 /// The voices that are not Virelon voices, stably sorted by display name in the locale's
-/// standard order. Each display name is built once per call: the locale cannot change during
-/// one sort, so the order is the same as when comparing names built afresh.
+/// standard order. Each display name is built once per call, and each language named once: the
+/// locale cannot change during one sort, so the order is the same as when comparing names built
+/// afresh for every comparison.
 std::vector<platform::Voice> fallbackVoices(std::vector<platform::Voice> installed,
                                             platform::LocaleServices& locale);
 
