@@ -331,6 +331,22 @@ TEST(PreferencesDomain, FileIsInWalModeAndWritesAreSeenAtOnce) {
     EXPECT_EQ(first->value("k"), StoredValue{std::int64_t{13}});
 }
 
+TEST(PreferencesDomain, FlushFailsOnceTheFileWasMovedOrRemovedUnderUs) {
+    for (const bool remove : {false, true}) {
+        virelon::test::ScratchHome scratch;
+        auto domain = openPreferencesDomain(suite);
+        ASSERT_NE(domain, nullptr);
+        ASSERT_TRUE(domain->setInteger("k", 1));
+        EXPECT_TRUE(domain->flush());
+        if (remove)
+            fs::remove(domainFile());
+        else
+            fs::rename(domainFile(), domainFile() + ".moved");
+        domain->setInteger("k", 2);
+        EXPECT_FALSE(domain->flush()) << (remove ? "removed" : "renamed");
+    }
+}
+
 TEST(PreferencesDomain, EmptyFileIsInitialised) {
     virelon::test::ScratchHome scratch;
     const fs::path file = domainFile();

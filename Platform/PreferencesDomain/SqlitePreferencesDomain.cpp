@@ -149,7 +149,14 @@ public:
         // newest commits, and never corrupts the file). What could still hold writes back is a
         // transaction left open on this connection.
         const std::lock_guard lock(mutex_);
-        return sqlite3_get_autocommit(db_.get()) != 0;
+        if (sqlite3_get_autocommit(db_.get()) == 0)
+            return false;
+        // A file renamed or deleted under us still takes writes, but nobody opening the path
+        // would ever see them: that is not saved.
+        int moved = 0;
+        return sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) ==
+                   SQLITE_OK &&
+               moved == 0;
     }
 
 private:
