@@ -8,6 +8,7 @@
 #include "LocaleServices.h"
 #include "SpeechVoices.h"
 #include "VoiceCatalogue.h"
+#include "virelon/Identifiers.h"
 
 #include <libspeechd.h>
 
@@ -27,7 +28,8 @@ std::vector<Voice> fakeVoices(std::size_t count) {
     std::vector<Voice> voices;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string name = "Voice " + std::to_string(random() % 5000);
-        const std::string module = i % 10 == 0 ? "org.virelon.voices.ios" : "module";
+        const std::string module =
+            i % 10 == 0 ? std::string(virelon::identifiers::applicationIdentifier) : "module";
         voices.push_back({module + "/" + name + "#" + std::to_string(i), name,
                           languages[random() % std::size(languages)]});
     }

@@ -53,11 +53,17 @@ gdbus wait --session --timeout 10 org.freedesktop.secrets
 # A speech-dispatcher of its own, with a private configuration (any AddModule line turns
 # autodetection off) and a known voice list: "testvoices", whose "Kate+Loud" is Kate with a
 # variant, named the way espeak-ng names variants, and a module named after the application
-# identifier (keep in step with cmake/Identifiers.cmake), as the speech engine registers itself.
+# identifier (read from the build folder's identifiers.env when run there), as the speech engine
+# registers itself.
 # Sound goes to libao's null driver: with no sound card a message would never end and the server
 # would then ignore SIGTERM. The configuration path on its command line (and on its modules')
 # lies in the folder made above, so the clean-up ends them. VIRELON_TEST_ESPEAK_NG=1 adds
 # espeak-ng (13,362 voices and variants) for benchmarks; tests expect the list without it.
+if [ -f identifiers.env ]; then
+    # shellcheck disable=SC1091
+    . ./identifiers.env
+fi
+app_module="${VIRELON_APPLICATION_IDENTIFIER:-org.virelon.voices.ios}"
 speechd_config="$XDG_CONFIG_HOME/speech-dispatcher"
 speechd_socket="$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock"
 speechd_log="$VIRELON_TEST_ROOT/speech-dispatcher.log"
@@ -66,7 +72,7 @@ printf 'default_driver=null\n' >"$HOME/.libao"
 {
     echo 'AudioOutputMethod "libao"'
     echo 'AddModule "testvoices" "sd_generic" "testvoices.conf"'
-    echo 'AddModule "org.virelon.voices.ios" "sd_generic" "org.virelon.voices.ios.conf"'
+    echo "AddModule \"$app_module\" \"sd_generic\" \"$app_module.conf\""
     if [ -n "${VIRELON_TEST_ESPEAK_NG:-}" ]; then
         cp /etc/speech-dispatcher/modules/espeak-ng.conf "$speechd_config/modules/"
         echo 'AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"'
@@ -81,7 +87,7 @@ AddVoice "de-DE" "MALE1" "Jonas"
 AddVoice "fr-FR" "FEMALE3" "Amélie"
 AddVoice "es-419" "MALE2" "Diego"
 SPEECHD
-cat >"$speechd_config/modules/org.virelon.voices.ios.conf" <<'SPEECHD'
+cat >"$speechd_config/modules/$app_module.conf" <<'SPEECHD'
 GenericExecuteSynth "true"
 AddVoice "en-US" "FEMALE1" "Ava"
 AddVoice "en-GB" "MALE1" "Oliver"
