@@ -35,6 +35,23 @@ inline void report(const char* what, Summary ours, Summary baseline, const char*
                 baseline.median > 0 ? ours.median / baseline.median : 0.0);
 }
 
+/// The pace of the screen's writes in the benchmarks: a slider step every 10 ms.
+inline constexpr std::int64_t writePace = 10'000'000;
+
+/// Microseconds per call of `work`, one sample per batch of 100 calls.
+std::vector<double> perCall(int batches, const auto& work) {
+    constexpr int batch = 100;
+    std::vector<double> samples;
+    volatile std::int64_t sink = 0;
+    for (int b = 0; b < batches; ++b) {
+        const auto start = nowNs();
+        for (int i = 0; i < batch; ++i)
+            sink = sink + work();
+        samples.push_back(static_cast<double>(nowNs() - start) / 1000.0 / batch);
+    }
+    return samples;
+}
+
 inline void sleepNs(std::int64_t ns) {
     timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     nanosleep(&ts, nullptr);

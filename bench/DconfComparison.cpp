@@ -28,7 +28,7 @@ using virelon::VirelonSharedSettings;
 
 namespace {
 
-constexpr std::int64_t pace = 10'000'000; // 10 ms
+constexpr std::int64_t pace = bench::writePace;
 const std::string folder = "/org/virelon/voices/ios/";
 const char* const keys[] = {"intonation", "headSizePercent", "voicing",
                             "wordPause",  "phrasePause",     "fallbackVoiceIdentifier"};
@@ -197,19 +197,6 @@ std::vector<double> toEngine(int count, Engine& engine, const auto& write, const
     return samples;
 }
 
-std::vector<double> readsOfSix(int batches, const auto& read) {
-    constexpr int batch = 100;
-    std::vector<double> samples;
-    volatile std::int64_t sink = 0;
-    for (int b = 0; b < batches; ++b) {
-        const auto start = bench::nowNs();
-        for (int i = 0; i < batch; ++i)
-            sink = sink + read();
-        samples.push_back(static_cast<double>(bench::nowNs() - start) / 1000.0 / batch);
-    }
-    return samples;
-}
-
 void verdict(bench::Summary ours, bench::Summary dconf, double target) {
     const double ratio = ours.median / dconf.median;
     std::printf("    target: median ratio at most %.2f: %.3f, %s\n", target, ratio,
@@ -269,12 +256,13 @@ int main(int argc, char** argv) {
     // (c)
     {
         const int batches = quick ? 200 : 2000;
-        const auto ours = bench::summarize(readsOfSix(batches, [] {
+        const auto ours = bench::summarize(bench::perCall(batches, [] {
             const auto all = VirelonSharedSettings::voiceSettings();
             return all.intonation + all.headSize + all.voicing + all.wordPause + all.phrasePause +
                    static_cast<std::int64_t>(all.fallbackVoiceIdentifier.value_or("").size());
         }));
-        const auto theirs = bench::summarize(readsOfSix(batches, [&] { return dconf.readSix(); }));
+        const auto theirs =
+            bench::summarize(bench::perCall(batches, [&] { return dconf.readSix(); }));
         bench::report("(c) engine reads six", ours, theirs, "six dconf_client_read");
         verdict(ours, theirs, 2.0);
     }

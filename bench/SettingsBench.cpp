@@ -25,7 +25,7 @@ using virelon::VirelonSharedSettings;
 
 namespace {
 
-constexpr std::int64_t pace = 10'000'000; // 10 ms
+constexpr std::int64_t pace = bench::writePace;
 
 /// A scratch database with the domain's schema, written with bare SQLite calls.
 class BareDatabase {
@@ -145,19 +145,6 @@ std::vector<double> toEngine(int count, Engine& engine, const auto& change) {
     return samples;
 }
 
-std::vector<double> readsOfSix(int batches, const auto& read) {
-    constexpr int batch = 100;
-    std::vector<double> samples;
-    volatile std::int64_t sink = 0;
-    for (int b = 0; b < batches; ++b) {
-        const auto start = bench::nowNs();
-        for (int i = 0; i < batch; ++i)
-            sink = sink + read();
-        samples.push_back(static_cast<double>(bench::nowNs() - start) / 1000.0 / batch);
-    }
-    return samples;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -202,21 +189,21 @@ int main(int argc, char** argv) {
 
     // (c)
     {
-        const auto six = bench::summarize(readsOfSix(quick ? 200 : 2000, [] {
+        const auto six = bench::summarize(bench::perCall(quick ? 200 : 2000, [] {
             return VirelonSharedSettings::intonation() + VirelonSharedSettings::headSize() +
                    VirelonSharedSettings::voicing() + VirelonSharedSettings::wordPause() +
                    VirelonSharedSettings::phrasePause() +
                    static_cast<std::int64_t>(
                        VirelonSharedSettings::fallbackVoiceIdentifier().value_or("").size());
         }));
-        const auto snapshot = bench::summarize(readsOfSix(quick ? 200 : 2000, [] {
+        const auto snapshot = bench::summarize(bench::perCall(quick ? 200 : 2000, [] {
             const auto all = VirelonSharedSettings::voiceSettings();
             return all.intonation + all.headSize + all.voicing + all.wordPause + all.phrasePause +
                    static_cast<std::int64_t>(all.fallbackVoiceIdentifier.value_or("").size());
         }));
         BareDatabase bare(scratch.string(), "NORMAL");
         const auto select =
-            bench::summarize(readsOfSix(quick ? 200 : 2000, [&] { return bare.readSix(); }));
+            bench::summarize(bench::perCall(quick ? 200 : 2000, [&] { return bare.readSix(); }));
         bench::report("(c) engine reads six (snapshot)", snapshot, select,
                       "one bare SELECT of six");
         bench::report("    six getters one by one", six, select, "one bare SELECT of six");
