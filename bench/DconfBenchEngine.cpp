@@ -3,6 +3,8 @@
 // ("<monotonic ns> <sum of values>"), as settings_bench_engine does for our settings.
 // Usage: dconf_bench_engine FOLDER   (a dconf path ending in "/")
 
+#include "DconfSettings.h"
+
 #include <dconf.h>
 
 #include <cstdint>
@@ -12,32 +14,14 @@
 
 namespace {
 
-const char* const keys[] = {"intonation", "headSizePercent", "voicing",
-                            "wordPause",  "phrasePause",     "fallbackVoiceIdentifier"};
-
 struct Watch {
     DConfClient* client;
     std::string folder;
 };
 
-std::int64_t readSix(DConfClient* client, const std::string& folder) {
-    std::int64_t sum = 0;
-    for (const char* key : keys) {
-        GVariant* value = dconf_client_read(client, (folder + key).c_str());
-        if (!value)
-            continue;
-        if (g_variant_is_of_type(value, G_VARIANT_TYPE_INT64))
-            sum += g_variant_get_int64(value);
-        else if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
-            sum += static_cast<std::int64_t>(g_variant_get_size(value));
-        g_variant_unref(value);
-    }
-    return sum;
-}
-
 void changed(DConfClient*, const gchar*, const gchar* const*, const gchar*, gpointer data) {
     const auto* watch = static_cast<const Watch*>(data);
-    const std::int64_t sum = readSix(watch->client, watch->folder);
+    const std::int64_t sum = bench::readSixFromDconf(watch->client, watch->folder);
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     std::printf("%lld %lld\n", static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec,

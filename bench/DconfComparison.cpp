@@ -10,6 +10,8 @@
 // Usage: dconf_comparison [--quick]
 
 #include "BenchSupport.h"
+#include "DconfSettings.h"
+#include "EngineProcess.h"
 #include "virelon/VirelonSharedSettings.h"
 
 #include <dconf.h>
@@ -30,8 +32,6 @@ namespace {
 
 constexpr std::int64_t pace = bench::writePace;
 const std::string folder = "/org/virelon/voices/ios/";
-const char* const keys[] = {"intonation", "headSizePercent", "voicing",
-                            "wordPause",  "phrasePause",     "fallbackVoiceIdentifier"};
 
 // dconf-service is started by D-Bus activation; the private session bus starts nothing installed
 // on the machine until its service file is in the session's service folder.
@@ -87,20 +87,7 @@ public:
     bool writeInteger(const char* key, std::int64_t value) {
         return write(key, g_variant_new_int64(value));
     }
-    std::int64_t readSix() {
-        std::int64_t sum = 0;
-        for (const char* key : keys) {
-            GVariant* value = dconf_client_read(client_, (folder + key).c_str());
-            if (!value)
-                continue;
-            if (g_variant_is_of_type(value, G_VARIANT_TYPE_INT64))
-                sum += g_variant_get_int64(value);
-            else if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
-                sum += static_cast<std::int64_t>(g_variant_get_size(value));
-            g_variant_unref(value);
-        }
-        return sum;
-    }
+    std::int64_t readSix() { return bench::readSixFromDconf(client_, folder); }
     // Delivers this process's own change notifications, so that they do not pile up.
     static void drain() {
         while (g_main_context_iteration(nullptr, FALSE)) {
@@ -111,54 +98,7 @@ private:
     DConfClient* client_;
 };
 
-/// An engine process: started once, answers each change with "<monotonic ns> <sum of values>".
-class Engine {
-public:
-    explicit Engine(const std::vector<std::string>& command) {
-        int fds[2];
-        if (pipe(fds) != 0)
-            std::exit(1);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-            std::vector<char*> argv;
-            for (const auto& argument : command)
-                argv.push_back(const_cast<char*>(argument.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fdopen(fds[0], "r");
-        char line[64];
-        if (!out_ || !std::fgets(line, sizeof line, out_) || std::strcmp(line, "ready\n") != 0) {
-            std::fprintf(stderr, "%s did not start (no session bus?)\n", command[0].c_str());
-            std::exit(1);
-        }
-    }
-    ~Engine() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        std::fclose(out_);
-    }
-    Engine(const Engine&) = delete;
-    Engine& operator=(const Engine&) = delete;
-
-    /// The moment the engine had read the values, and their sum.
-    std::pair<std::int64_t, std::int64_t> nextReadDone() {
-        char line[64];
-        long long at = 0, sum = 0;
-        if (!std::fgets(line, sizeof line, out_) || std::sscanf(line, "%lld %lld", &at, &sum) != 2)
-            std::exit(1);
-        return {at, sum};
-    }
-
-private:
-    pid_t pid_ = -1;
-    FILE* out_ = nullptr;
-};
+using Engine = bench::EngineProcess;
 
 std::vector<double> pacedWrites(int count, const auto& write) {
     std::vector<double> samples;
@@ -217,12 +157,12 @@ int main(int argc, char** argv) {
     Dconf dconf;
     const std::int64_t initial[] = {80, 50, 90, 10, 12};
     for (std::size_t i = 0; i < 5; ++i) {
-        if (!VirelonSharedSettings::saveSetting(initial[i], keys[i]) ||
-            !dconf.writeInteger(keys[i], initial[i]))
+        if (!VirelonSharedSettings::saveSetting(initial[i], bench::dconfKeys[i]) ||
+            !dconf.writeInteger(bench::dconfKeys[i], initial[i]))
             return 1;
     }
     if (!VirelonSharedSettings::setFallbackVoiceIdentifier("espeak-ng/Kate") ||
-        !dconf.write(keys[5], g_variant_new_string("espeak-ng/Kate")))
+        !dconf.write(bench::dconfKeys[5], g_variant_new_string("espeak-ng/Kate")))
         return 1;
     Dconf::drain();
     std::printf("Settings next to dconf, %d paced writes\n", writes);

@@ -7,6 +7,7 @@
 // Usage: settings_bench [--quick]
 
 #include "BenchSupport.h"
+#include "EngineProcess.h"
 #include "SettingsSignal.h"
 #include "virelon/VirelonSharedSettings.h"
 
@@ -94,52 +95,14 @@ std::vector<double> pacedWrites(int count, const auto& write) {
     return samples;
 }
 
-/// The engine process: started once, answers each signal with the moment it has read all six.
-class Engine {
-public:
-    explicit Engine(const std::string& path) {
-        int fds[2];
-        if (pipe(fds) != 0)
-            std::exit(1);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-            execl(path.c_str(), path.c_str(), nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fdopen(fds[0], "r");
-        char line[64];
-        if (!out_ || !std::fgets(line, sizeof line, out_) || std::strcmp(line, "ready\n") != 0) {
-            std::fprintf(stderr, "the engine process did not start (no session bus?)\n");
-            std::exit(1);
-        }
-    }
-    ~Engine() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        std::fclose(out_);
-    }
-    std::int64_t nextReadDone() {
-        char line[64];
-        if (!std::fgets(line, sizeof line, out_))
-            std::exit(1);
-        return std::strtoll(line, nullptr, 10);
-    }
-
-private:
-    pid_t pid_ = -1;
-    FILE* out_ = nullptr;
-};
+using Engine = bench::EngineProcess;
 
 std::vector<double> toEngine(int count, Engine& engine, const auto& change) {
     std::vector<double> samples;
     for (int i = 0; i < count; ++i) {
         const auto start = bench::nowNs();
         change(i);
-        samples.push_back(static_cast<double>(engine.nextReadDone() - start) / 1000.0);
+        samples.push_back(static_cast<double>(engine.nextReadDone().first - start) / 1000.0);
         bench::sleepNs(pace);
     }
     return samples;
@@ -174,7 +137,7 @@ int main(int argc, char** argv) {
 
     // (b)
     {
-        Engine engine((here / "settings_bench_engine").string());
+        Engine engine({(here / "settings_bench_engine").string()});
         const int changes = writes / 5;
         const auto write = bench::summarize(toEngine(changes, engine, [](int i) {
             VirelonSharedSettings::saveSetting(i % 101, "voicing");

@@ -8,6 +8,7 @@
 #include "ScratchHome.h"
 #include "SettingsFaultSupport.h"
 #include "SettingsSignal.h"
+#include "SignalCounter.h"
 
 #include <gtest/gtest.h>
 
@@ -32,17 +33,8 @@ namespace {
 
 class SettingsStorageFault : public testing::Test {
 protected:
-    void SetUp() override {
-        observer = virelon::platform::observeSessionBusSignal(
-            virelon::identifiers::notificationName, [this] { ++signals; });
-        ASSERT_TRUE(observer) << "the test session has a bus";
-    }
-    /// Signals that arrived so far, after letting the bus deliver for a moment.
-    int signalsNow() {
-        for (int i = 0; i < 4; ++i)
-            observer->wait(50'000);
-        return signals;
-    }
+    void SetUp() override { ASSERT_TRUE(signals.listening()) << "the test session has a bus"; }
+    int signalsNow() { return signals.now(); }
     std::string readHere() {
         return test::describe(test::stateOf(VirelonSharedSettings::voiceSettings()));
     }
@@ -56,8 +48,7 @@ protected:
     }
 
     test::ScratchHome scratch;
-    std::unique_ptr<virelon::platform::SignalObserver> observer;
-    int signals = 0;
+    virelon::test::SignalCounter signals;
 };
 
 /// A small file system in memory at the folder, unmounted again at the end of the test.

@@ -3,6 +3,7 @@
 
 #include "ScratchHome.h"
 #include "SettingsSignal.h"
+#include "SignalCounter.h"
 #include "Subprocess.h"
 #include "virelon/Identifiers.h"
 
@@ -18,21 +19,11 @@ const std::string tool = VIRELON_SETTINGS_TOOL;
 
 class SettingsTool : public ::testing::Test {
 protected:
-    void SetUp() override {
-        observer = virelon::platform::observeSessionBusSignal(
-            virelon::identifiers::notificationName, [this] { ++signals; });
-        ASSERT_TRUE(observer) << "the test session has a bus";
-    }
-    /// Signals that arrived so far, after letting the bus deliver for a moment.
-    int signalsNow() {
-        for (int i = 0; i < 4; ++i)
-            observer->wait(50'000);
-        return signals;
-    }
+    void SetUp() override { ASSERT_TRUE(signals.listening()) << "the test session has a bus"; }
+    int signalsNow() { return signals.now(); }
 
     virelon::test::ScratchHome home;
-    std::unique_ptr<virelon::platform::SignalObserver> observer;
-    int signals = 0;
+    virelon::test::SignalCounter signals;
 };
 
 TEST_F(SettingsTool, FreshSettingsReadAsDefaults) {

@@ -177,32 +177,31 @@ def main():
         figures.append((reference.name, reference_frame, 0.0, ""))
         reference.stop()
 
+        def launched_within(broken, bound):
+            """Launches with one service broken: the first frame comes within the service's
+            bound of the reference, and the chosen voice is still stored."""
+            delay = broken.launch() - reference_frame
+            check(delay <= bound + SLACK, "%s: first frame %.2f s later than with every "
+                  "service (bound %.1f s)" % (broken.name, delay, bound))
+            broken.wait_voice_stored()
+            broken.alive()
+            figures.append((broken.name, broken.first_frame, delay, ""))
+            broken.stop()
+
         # A session bus that never answers.
         bus = SilentSocket(os.path.join(scratch, "hung-bus.sock"))
         closers.append(bus)
         hung_bus = case("session bus never answers")
         hung_bus.environment["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus.path
-        delay = hung_bus.launch() - reference_frame
+        launched_within(hung_bus, BUS_BOUND)
         check(bus.connections, "nothing connected to the silent bus")
-        check(delay <= BUS_BOUND + SLACK, "%s: first frame %.2f s later than with every "
-              "service (bound %.1f s)" % (hung_bus.name, delay, BUS_BOUND))
         # Nobody hears the change, but the launch task still lists and stores the voice.
-        hung_bus.wait_voice_stored()
-        hung_bus.alive()
-        figures.append((hung_bus.name, hung_bus.first_frame, delay, ""))
-        hung_bus.stop()
 
         # No session bus at all: nothing to wait for.
         missing_bus = case("session bus missing")
         missing_bus.environment["DBUS_SESSION_BUS_ADDRESS"] = (
             "unix:path=" + os.path.join(scratch, "no-bus-here"))
-        delay = missing_bus.launch() - reference_frame
-        check(delay <= SLACK, "%s: first frame %.2f s later than with every service"
-              % (missing_bus.name, delay))
-        missing_bus.wait_voice_stored()
-        missing_bus.alive()
-        figures.append((missing_bus.name, missing_bus.first_frame, delay, ""))
-        missing_bus.stop()
+        launched_within(missing_bus, 0.0)
 
         # A keychain that never appears, on a private bus that answers everything else. (Qt 6.4
         # ignores a directly named accessibility bus, so this screen is judged by what it stores.)
@@ -210,14 +209,8 @@ def main():
         closers.append(keychain)
         hung_keychain = case("keychain never appears")
         hung_keychain.environment["DBUS_SESSION_BUS_ADDRESS"] = keychain.address
-        delay = hung_keychain.launch() - reference_frame
+        launched_within(hung_keychain, KEYCHAIN_BOUND)
         check(keychain.activation_started(), "the keychain was never asked for")
-        check(delay <= KEYCHAIN_BOUND + SLACK, "%s: first frame %.2f s later than with every "
-              "service (bound %.1f s)" % (hung_keychain.name, delay, KEYCHAIN_BOUND))
-        hung_keychain.wait_voice_stored()
-        hung_keychain.alive()
-        figures.append((hung_keychain.name, hung_keychain.first_frame, delay, ""))
-        hung_keychain.stop()
 
         # A speech server that never answers: the voices are listed after the first frame, so
         # the frame is not held up; the list stays empty and the picker disabled.

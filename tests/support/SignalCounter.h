@@ -1,0 +1,34 @@
+#pragma once
+
+// Counts the settings change signals that reach this process over the test session's bus.
+
+#include "SettingsSignal.h"
+#include "virelon/Identifiers.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace virelon::test {
+
+class SignalCounter {
+public:
+    SignalCounter()
+        : observer_(platform::observeSessionBusSignal(identifiers::notificationName,
+                                                      [this] { ++signals_; })) {}
+
+    /// False when there is no bus to listen on.
+    bool listening() const { return observer_ != nullptr; }
+
+    /// Signals that arrived so far, after letting the bus deliver for a moment.
+    int now() {
+        for (int i = 0; i < 4 && observer_; ++i)
+            observer_->wait(50'000);
+        return signals_;
+    }
+
+private:
+    int signals_ = 0; // before the observer, whose callback counts here
+    std::unique_ptr<platform::SignalObserver> observer_;
+};
+
+} // namespace virelon::test
