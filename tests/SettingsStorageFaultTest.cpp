@@ -194,7 +194,7 @@ TEST_P(SettingsReadOnlyStorage, WritesFailPostNothingAndChangeNothing) {
                   0);
         // Root passes permission checks; an unprivileged user meets them. Such a user cannot
         // reach the test session's bus, so only the file system case can show a stray signal.
-        user.emplace(scratch.root());
+        user.emplace(scratch.root(), &test::faultHelper);
         if (!user->available())
             GTEST_SKIP() << "running as root and cannot act as an unprivileged user";
         break;

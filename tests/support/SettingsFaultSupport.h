@@ -19,7 +19,7 @@
 
 namespace virelon::test {
 
-inline const std::string faultHelper = VIRELON_SETTINGS_FAULT_HELPER;
+inline std::string faultHelper = VIRELON_SETTINGS_FAULT_HELPER;
 
 /// The domain file of the shared settings under the current XDG_CONFIG_HOME.
 inline std::filesystem::path settingsFile() {
