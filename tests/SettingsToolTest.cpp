@@ -1,11 +1,13 @@
 // The command-line tool, run as a user would, against a private settings folder and the test
 // session's bus.
 
+#include "FakeScreenServices.h"
 #include "ScratchHome.h"
 #include "SettingsSignal.h"
 #include "SignalCounter.h"
 #include "Subprocess.h"
 #include "virelon/Identifiers.h"
+#include "virelon/VirelonSharedSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +168,35 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsOnEveryChangeUntilInterrupted) {
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.out.find("intonation: 100 (default)\nheadSizePercent: 50 (default)"),
               std::string::npos);
+}
+
+// The request travels to another process: once per refresh of the screen (here in this process,
+// finding no voices, so writing nothing), and once per reload-voices.
+TEST_F(SettingsTool, RefreshAndReloadVoicesEachAskTheEngineOnce) {
+    virelon::test::Subprocess watch(tool, {"watch"});
+    ASSERT_TRUE(watch.waitFor("Watching", true));
+    virelon::test::FakeServices fakes;
+    virelon::ui::Runtime runtime;
+    virelon::ContentView screen(runtime, fakes.services);
+    runtime.update([&] { screen.refreshVoices(true); });
+    // Posted after the request on the same connection, so it arrives after it.
+    ASSERT_TRUE(virelon::VirelonSharedSettings::saveSetting(7, "wordPause"));
+    ASSERT_TRUE(watch.waitFor("wordPause: 7 (stored)\n"));
+    const auto reload = runProgram(tool, {"reload-voices"});
+    EXPECT_EQ(reload.status, 0) << reload.err;
+    EXPECT_EQ(reload.out, "reloadVoices: requested\n");
+    watch.signal(SIGINT);
+    const auto watched = watch.finish(std::chrono::seconds(3)).out;
+    const auto sentinel = watched.find("wordPause: 7 (stored)");
+    const std::string request = "reloadVoices: requested\n";
+    EXPECT_EQ(watched.find(request), watched.rfind(request, sentinel)) << watched;
+    EXPECT_LT(watched.find(request), sentinel) << watched;
+    EXPECT_NE(watched.find(request, sentinel), std::string::npos) << watched;
+
+    const auto noBus = runProgram(tool, {"reload-voices"},
+                                  {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+    EXPECT_EQ(noBus.status, 1);
+    EXPECT_NE(noBus.err.find("session bus is not available"), std::string::npos) << noBus.err;
 }
 
 } // namespace

@@ -11,10 +11,15 @@
 #include "virelon/SettingsKeys.h"
 #include "virelon/VirelonSharedSettings.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <optional>
 #include <ostream>
 #include <sstream>
+
+#include <poll.h>
 
 namespace virelon::tool {
 
@@ -28,7 +33,9 @@ Commands:
   get [KEY]       Show every setting, or one, and whether it is stored or the default.
   set KEY VALUE   Store a setting. Voice controls are whole numbers, kept within 0 to 100.
   voices          List the fallback voices in display order, marking the stored one.
-  watch           Print the settings each time they change, until interrupted.
+  reload-voices   Ask the speech engine to reload its voices.
+  watch           Print the settings each time they change, and each request to reload the
+                  voices, until interrupted.
   path            Show where the settings are stored.
 
 Keys: intonation, headSizePercent, voicing, wordPause, phrasePause, fallbackVoiceIdentifier.
@@ -161,10 +168,23 @@ public:
         return ok;
     }
 
+    int reloadVoices() {
+        if (!platform::postSessionBusSignalOnce(
+                VirelonSharedSettings::reloadVoicesNotification())) {
+            err_ << "virelon-settings: cannot ask the speech engine to reload its voices: the "
+                    "session bus is not available.\n";
+            return failed;
+        }
+        showReloadRequest();
+        return ok;
+    }
+
     int watch() {
-        auto observer = platform::observeSessionBusSignal(
+        auto changes = platform::observeSessionBusSignal(
             VirelonSharedSettings::changeNotification(), [this] { get(std::nullopt); });
-        if (!observer) {
+        auto reloads = platform::observeSessionBusSignal(
+            VirelonSharedSettings::reloadVoicesNotification(), [this] { showReloadRequest(); });
+        if (!changes || !reloads) {
             err_ << "virelon-settings: cannot watch for changes: the session bus is not "
                     "available.\n";
             return failed;
@@ -176,9 +196,9 @@ public:
         action.sa_handler = [](int) { interrupted() = 1; };
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
-        constexpr std::uint64_t tick = 250'000; // notices an interruption within a quarter second
+        platform::SignalObserver* observers[] = {changes.get(), reloads.get()};
         while (!interrupted()) {
-            if (!observer->wait(tick)) {
+            if (!waitForEither(observers)) {
                 err_ << "virelon-settings: the session bus went away.\n";
                 return failed;
             }
@@ -204,6 +224,31 @@ private:
     static volatile std::sig_atomic_t& interrupted() {
         static volatile std::sig_atomic_t flag = 0;
         return flag;
+    }
+
+    void showReloadRequest() {
+        out_ << (json_ ? "{\"reloadVoices\":\"requested\"}\n" : "reloadVoices: requested\n");
+        out_.flush();
+    }
+
+    // Waits until something arrives on either observer, or a quarter of a second passes so that an
+    // interruption is noticed, then handles what arrived. False when a connection is lost.
+    static bool waitForEither(platform::SignalObserver* const (&observers)[2]) {
+        constexpr std::uint64_t tickUsec = 250'000;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const auto nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
+        std::uint64_t waitUsec = tickUsec;
+        pollfd fds[2]{};
+        for (int i = 0; i < 2; ++i) {
+            fds[i] = {observers[i]->fd(), observers[i]->events(), 0};
+            const auto deadline = observers[i]->timeoutUsec();
+            waitUsec = std::min(waitUsec, deadline > nowUsec ? deadline - nowUsec : 0);
+        }
+        if (poll(fds, 2, static_cast<int>((waitUsec + 999) / 1000)) < 0 && errno != EINTR)
+            return false;
+        return observers[0]->process() && observers[1]->process();
     }
 
     void showSetting(std::string_view key) {
@@ -291,6 +336,8 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
         return count == 2 ? tool.set(words[1], words[2]) : wrongCount("set KEY VALUE");
     if (command == "voices")
         return count == 0 ? tool.voices() : wrongCount("voices");
+    if (command == "reload-voices")
+        return count == 0 ? tool.reloadVoices() : wrongCount("reload-voices");
     if (command == "watch")
         return count == 0 ? tool.watch() : wrongCount("watch");
     if (command == "path")

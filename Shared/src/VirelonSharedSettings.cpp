@@ -70,6 +70,15 @@ const std::string& VirelonSharedSettings::changeNotification() noexcept {
     return name;
 }
 
+const std::string& VirelonSharedSettings::reloadVoicesNotification() noexcept {
+    static const std::string name{identifiers::reloadVoicesName};
+    return name;
+}
+
+void VirelonSharedSettings::requestVoiceReload() noexcept {
+    poster().post(reloadVoicesNotification());
+}
+
 std::int64_t VirelonSharedSettings::intonation() noexcept {
     return readSetting(defaults(), settings::intonation);
 }

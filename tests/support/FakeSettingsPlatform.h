@@ -4,6 +4,7 @@
 // current test process before their first use. Each test case runs in a process of its own.
 
 #include "SettingsPlatform.h"
+#include "virelon/Identifiers.h"
 
 #include <cstdint>
 #include <map>
@@ -24,8 +25,9 @@ struct FakeWorld {
     int flushes = 0;
     std::vector<std::string> events; ///< "set <key>", "flush", "post <name>", in order
 
-    // The signal
-    int posts = 0;
+    // The signals
+    int posts = 0;          ///< settings change signals
+    int reloadRequests = 0; ///< requests that the engine reload its voices
 
     // The legacy items, by account
     std::map<std::string, std::vector<std::uint8_t>, std::less<>> legacyItems;
@@ -74,7 +76,7 @@ public:
     explicit FakePoster(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
     void post(std::string_view name) override {
         world_->events.push_back("post " + std::string(name));
-        ++world_->posts;
+        ++(name == identifiers::reloadVoicesName ? world_->reloadRequests : world_->posts);
     }
 
 private:

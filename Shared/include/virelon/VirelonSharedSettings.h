@@ -55,6 +55,14 @@ public:
     /// The name of the change signal posted after every successful write.
     VIRELON_SETTINGS_EXPORT static const std::string& changeNotification() noexcept;
 
+    /// The name of the request that the speech engine re-scan its voices, so that its next voice
+    /// listing is current.
+    VIRELON_SETTINGS_EXPORT static const std::string& reloadVoicesNotification() noexcept;
+
+    /// Posts that request once, through the same bounded poster as the change signal. No result:
+    /// without a session bus, or with one that does not answer, nothing reaches the engine.
+    VIRELON_SETTINGS_EXPORT static void requestVoiceReload() noexcept;
+
     /// Copies the items an earlier version kept in the keychain into the shared domain, for keys
     /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing.
     VIRELON_SETTINGS_EXPORT static void migrateLegacySettings() noexcept;
