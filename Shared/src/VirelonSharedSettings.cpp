@@ -140,6 +140,21 @@ bool VirelonSharedSettings::setFallbackVoiceIdentifier(std::string_view identifi
     return finishWrite(*domain);
 }
 
+VirelonSharedSettings::Removal VirelonSharedSettings::removeSetting(std::string_view key) noexcept {
+    auto* domain = defaults();
+    if (!domain)
+        return Removal::failed;
+    switch (domain->remove(key)) {
+    case platform::PreferencesDomain::Removal::removed:
+        return finishWrite(*domain) ? Removal::removed : Removal::failed;
+    case platform::PreferencesDomain::Removal::nothingStored:
+        return Removal::nothingStored;
+    case platform::PreferencesDomain::Removal::failed:
+        break;
+    }
+    return Removal::failed;
+}
+
 void VirelonSharedSettings::migrateLegacySettings() noexcept {
     migrateString(settings::fallbackVoiceIdentifierAccount, settings::fallbackVoiceIdentifierKey);
     for (const auto& setting : settings::voiceControls)

@@ -54,6 +54,16 @@ public:
     bool setText(std::string_view key, std::string_view value) override {
         return store(key, std::string(value));
     }
+    Removal remove(std::string_view key) override {
+        if (world_->failStores)
+            return Removal::failed;
+        world_->events.push_back("remove " + std::string(key));
+        const auto found = world_->stored.find(key);
+        if (found == world_->stored.end())
+            return Removal::nothingStored;
+        world_->stored.erase(found);
+        return Removal::removed;
+    }
     bool flush() override {
         world_->events.push_back("flush");
         ++world_->flushes;

@@ -75,6 +75,14 @@ public:
     VIRELON_SETTINGS_EXPORT static bool
     setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
 
+    /// What removeSetting() did.
+    enum class Removal { removed, nothingStored, failed };
+
+    /// Removes the value stored under the key, so that it reads as its default; when one was
+    /// removed, flushes and posts as a write does. Nothing stored: nothing is flushed or posted.
+    /// Failed when the domain is absent, or removing or flushing failed (then nothing is posted).
+    VIRELON_SETTINGS_EXPORT static Removal removeSetting(std::string_view key) noexcept;
+
 private:
     static platform::PreferencesDomain* defaults() noexcept;
     static bool finishWrite(platform::PreferencesDomain& domain) noexcept;
