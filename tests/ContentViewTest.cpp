@@ -66,6 +66,9 @@ TEST_F(Screen, LaunchStoresTheChosenVoiceTwiceAndAnnouncesNothing) {
     EXPECT_EQ(fakes.voices.listings, 0) << "nothing is listed before the screen is shown";
     w.show();
     EXPECT_EQ(fakes.voices.updates, 1);
+    EXPECT_EQ(world->events.front(), "post " + std::string(identifiers::reloadVoicesName))
+        << "the engine is asked first";
+    EXPECT_EQ(world->reloadRequests, 1);
     EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Kate");
     EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string("m/Kate")});
     EXPECT_EQ(world->posts, 2);
@@ -126,6 +129,7 @@ TEST_F(Screen, RefreshButtonAnnouncesEvenWithNoVoices) {
     }
     EXPECT_EQ(screen().status(), texts::voicesRefreshed);
     EXPECT_EQ(announced(), std::vector<std::string>(2, std::string(texts::voicesRefreshed)));
+    EXPECT_EQ(world->reloadRequests, 3) << "launch and each press";
 }
 
 TEST_F(Screen, RefreshKeepingTheSameVoiceWritesOnceWithoutTheHandler) {

@@ -102,6 +102,9 @@ TEST_P(EngineExample, PrintsTheSettingsEachTimeTheyChange) {
     EXPECT_TRUE(watcher.waitFor("intonation=42 headSizePercent=50 voicing=100 wordPause=0 "
                                 "phrasePause=12 fallbackVoiceIdentifier=testvoices/Kate\n"));
 
+    ASSERT_EQ(runProgram(tool, {"reload-voices"}).status, 0);
+    EXPECT_TRUE(watcher.waitFor("reloadVoices: re-scanning the voices\n"));
+
     watcher.signal(SIGTERM);
     const auto finished = watcher.finish();
     EXPECT_EQ(finished.status, 0) << finished.err;

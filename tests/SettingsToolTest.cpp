@@ -1,11 +1,13 @@
 // The command-line tool, run as a user would, against a private settings folder and the test
 // session's bus.
 
+#include "FakeScreenServices.h"
 #include "ScratchHome.h"
 #include "SettingsSignal.h"
 #include "SignalCounter.h"
 #include "Subprocess.h"
 #include "virelon/Identifiers.h"
+#include "virelon/VirelonSharedSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -64,6 +66,15 @@ TEST_F(SettingsTool, SetStoresClampedValuesAndSignalsOncePerWrite) {
          "{\"key\":\"voicing\",\"value\":100,\"given\":101}\n",
          {"get", "voicing", "--json"},
          "{\"key\":\"voicing\",\"value\":100,\"stored\":true}\n"},
+        // Options end with "--"; after the command, -h and --help are values.
+        {{"set", "fallbackVoiceIdentifier", "--help"},
+         "fallbackVoiceIdentifier: --help\n",
+         {"get", "--", "fallbackVoiceIdentifier"},
+         "fallbackVoiceIdentifier: --help (stored)\n"},
+        {{"set", "--", "fallbackVoiceIdentifier", "--json"},
+         "fallbackVoiceIdentifier: --json\n",
+         {"--json", "--", "get", "fallbackVoiceIdentifier"},
+         "{\"key\":\"fallbackVoiceIdentifier\",\"value\":\"--json\",\"stored\":true}\n"},
     };
     int expectedSignals = 0;
     for (const auto& c : cases) {
@@ -92,6 +103,15 @@ TEST_F(SettingsTool, BadUsageIsRefusedWithoutStoringOrSignalling) {
         {"set", "intonation", "99999999999999999999"},
         {"set", "intonation", "0x10"},
         {"path", "extra"},
+        {"get", "--help"},
+        {"reset", "headSize"},
+        {"reset", "voicing", "wordPause"},
+        {"reload-voices", "now"},
+        {"set", "fallbackVoiceIdentifier", ""},
+        {"set", "fallbackVoiceIdentifier", "m/Kate\n"},
+        {"set", "fallbackVoiceIdentifier", "m/\x7f"},
+        {"set", "fallbackVoiceIdentifier", "m/\xc2\x85"}, // U+0085, a C1 control
+        {"set", "fallbackVoiceIdentifier", "m/\xe9"},     // Latin-1, not UTF-8
     };
     for (const auto& arguments : cases) {
         const auto result = runProgram(tool, arguments);
@@ -101,6 +121,8 @@ TEST_F(SettingsTool, BadUsageIsRefusedWithoutStoringOrSignalling) {
     }
     EXPECT_EQ(signalsNow(), 0);
     EXPECT_EQ(runProgram(tool, {"get", "intonation"}).out, "intonation: 100 (default)\n");
+    EXPECT_EQ(runProgram(tool, {"get", "fallbackVoiceIdentifier"}).out,
+              "fallbackVoiceIdentifier: none stored\n");
 }
 
 TEST_F(SettingsTool, AnAbsentDomainIsAFailureWithoutSignal) {
@@ -114,6 +136,45 @@ TEST_F(SettingsTool, AnAbsentDomainIsAFailureWithoutSignal) {
     EXPECT_EQ(get.status, 0);
     EXPECT_EQ(get.out, "wordPause: 0 (default)\n");
     EXPECT_EQ(signalsNow(), 0);
+}
+
+TEST_F(SettingsTool, ResetRemovesStoredValuesWithOneSignalEach) {
+    ASSERT_EQ(runProgram(tool, {"set", "intonation", "5"}).status, 0);
+    ASSERT_EQ(runProgram(tool, {"set", "fallbackVoiceIdentifier", "testvoices/Kate"}).status, 0);
+    const struct {
+        std::vector<std::string> reset;
+        std::string said;
+        int signals;
+    } cases[] = {
+        {{"reset", "intonation"}, "intonation: removed, reads as its default 100\n", 1},
+        {{"reset", "intonation"}, "intonation: nothing stored, reads as its default 100\n", 0},
+        {{"--json", "reset"},
+         "[{\"key\":\"intonation\",\"removed\":false,\"value\":100},"
+         "{\"key\":\"headSizePercent\",\"removed\":false,\"value\":50},"
+         "{\"key\":\"voicing\",\"removed\":false,\"value\":100},"
+         "{\"key\":\"wordPause\",\"removed\":false,\"value\":0},"
+         "{\"key\":\"phrasePause\",\"removed\":false,\"value\":12},"
+         "{\"key\":\"fallbackVoiceIdentifier\",\"removed\":true,\"value\":null}]\n",
+         1},
+    };
+    int expectedSignals = signalsNow();
+    for (const auto& c : cases) {
+        const auto result = runProgram(tool, c.reset);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, c.said);
+        EXPECT_EQ(signalsNow(), expectedSignals += c.signals);
+    }
+    EXPECT_EQ(runProgram(tool, {"get"}).out.find("(stored)"), std::string::npos);
+}
+
+TEST_F(SettingsTool, AnOutputThatCannotBeWrittenIsAFailure) {
+    for (const auto& command : {"get", "--help", "path", "reload-voices"}) {
+        const auto result =
+            runProgram("/bin/sh", {"-c", "exec \"$0\" $1 >/dev/full", tool, command});
+        EXPECT_EQ(result.status, 1) << command;
+        EXPECT_NE(result.err.find("could not write to standard output"), std::string::npos)
+            << command << result.err;
+    }
 }
 
 TEST_F(SettingsTool, HelpVersionAndPath) {
@@ -154,18 +215,86 @@ TEST_F(SettingsTool, VoicesListsTheFallbackVoicesInDisplayOrderMarkingTheStoredO
     }
 }
 
-TEST_F(SettingsTool, WatchPrintsTheSettingsOnEveryChangeUntilInterrupted) {
+// The current settings first, then one block per change: a blank line between text blocks, one
+// JSON document per line.
+TEST_F(SettingsTool, WatchPrintsTheSettingsThenEachChangeUntilInterrupted) {
+    for (const bool json : {false, true}) {
+        const std::vector<std::string> prefix =
+            json ? std::vector<std::string>{"--json"} : std::vector<std::string>{};
+        auto withPrefix = [&](std::vector<std::string> words) {
+            words.insert(words.begin(), prefix.begin(), prefix.end());
+            return words;
+        };
+        const std::string between = json ? "" : "\n";
+        virelon::test::Subprocess watch(tool, withPrefix({"watch"}));
+        ASSERT_TRUE(watch.waitFor("Watching", true));
+        std::string expected = runProgram(tool, withPrefix({"get"})).out;
+        for (const auto* value : {"33", "34"}) {
+            ASSERT_EQ(runProgram(tool, {"set", "wordPause", value}).status, 0);
+            expected += between + runProgram(tool, withPrefix({"get"})).out;
+            ASSERT_TRUE(watch.waitFor(expected));
+        }
+        watch.signal(SIGINT);
+        const auto result = watch.finish(std::chrono::seconds(3));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, expected);
+    }
+}
+
+// Commands, keys, and the identifiers that voices lists, with the words before the cursor read
+// as the tool reads them.
+TEST_F(SettingsTool, BashCompletesCommandsKeysAndVoiceIdentifiers) {
+    const struct {
+        std::vector<std::string> words;
+        std::string replies;
+    } cases[] = {
+        {{"re"}, "reset\nreload-voices\n"},
+        {{"--json", "get", "head"}, "headSizePercent\n"},
+        {{"reset", ""},
+         "intonation\nheadSizePercent\nvoicing\nwordPause\nphrasePause\nfallbackVoiceIdentifier\n"},
+        {{"set", "--", "fallbackVoiceIdentifier", "testvoices/"},
+         "testvoices/Kate\ntestvoices/Amélie\ntestvoices/Jonas\ntestvoices/Diego\n"},
+        {{"set", "fallbackVoiceIdentifier", "testvoices/J"}, "testvoices/Jonas\n"},
+        {{"set", "intonation", ""}, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{
+            "-c",
+            "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+            "_virelon_settings \"$1\"; printf '%s\\n' \"${COMPREPLY[@]}\" | grep .",
+            VIRELON_BASH_COMPLETION, tool};
+        arguments.insert(arguments.end(), c.words.begin(), c.words.end());
+        const auto result = runProgram("/bin/bash", arguments, {{"LANG", "en_US.UTF-8"}});
+        EXPECT_EQ(result.out, c.replies) << testing::PrintToString(c.words) << result.err;
+    }
+}
+
+// The request travels to another process: once per refresh of the screen (here in this process,
+// finding no voices, so writing nothing), and once per reload-voices.
+TEST_F(SettingsTool, RefreshAndReloadVoicesEachAskTheEngineOnce) {
     virelon::test::Subprocess watch(tool, {"watch"});
     ASSERT_TRUE(watch.waitFor("Watching", true));
-    ASSERT_EQ(runProgram(tool, {"set", "wordPause", "33"}).status, 0);
-    ASSERT_TRUE(watch.waitFor("wordPause: 33 (stored)\n"));
-    ASSERT_EQ(runProgram(tool, {"set", "wordPause", "34"}).status, 0);
-    ASSERT_TRUE(watch.waitFor("wordPause: 34 (stored)\n"));
+    const std::string request = "\nreloadVoices: requested\n";
+    std::string expected = runProgram(tool, {"get"}).out + request;
+    virelon::test::FakeServices fakes;
+    virelon::ui::Runtime runtime;
+    virelon::ContentView screen(runtime, fakes.services);
+    runtime.update([&] { screen.refreshVoices(true); });
+    // Posted after the request on the same connection, so it arrives after it.
+    ASSERT_TRUE(virelon::VirelonSharedSettings::saveSetting(7, "wordPause"));
+    expected += "\n" + runProgram(tool, {"get"}).out;
+    ASSERT_TRUE(watch.waitFor(expected));
+    const auto reload = runProgram(tool, {"reload-voices"});
+    EXPECT_EQ(reload.status, 0) << reload.err;
+    EXPECT_EQ(reload.out, request.substr(1));
+    ASSERT_TRUE(watch.waitFor(expected += request));
     watch.signal(SIGINT);
-    const auto result = watch.finish(std::chrono::seconds(3));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find("intonation: 100 (default)\nheadSizePercent: 50 (default)"),
-              std::string::npos);
+    EXPECT_EQ(watch.finish(std::chrono::seconds(3)).out, expected);
+
+    const auto noBus = runProgram(tool, {"reload-voices"},
+                                  {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+    EXPECT_EQ(noBus.status, 1);
+    EXPECT_NE(noBus.err.find("session bus is not available"), std::string::npos) << noBus.err;
 }
 
 } // namespace

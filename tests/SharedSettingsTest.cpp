@@ -126,15 +126,19 @@ TEST_F(SharedSettings, FallbackWriteStoresTheTextUnchangedEvenWhenEmpty) {
 }
 
 TEST_F(SharedSettings, FailedStoreOrFlushIsReportedAndPostsNothing) {
+    constexpr auto failed = VirelonSharedSettings::Removal::failed;
+    world->stored["intonation"] = std::int64_t{3};
     world->failStores = true;
     EXPECT_FALSE(VirelonSharedSettings::saveSetting(40, "intonation"));
     EXPECT_FALSE(VirelonSharedSettings::setFallbackVoiceIdentifier("a/b"));
+    EXPECT_EQ(VirelonSharedSettings::removeSetting("intonation"), failed);
     EXPECT_EQ(world->flushes, 0);
 
     world->failStores = false;
     world->failFlush = true;
     EXPECT_FALSE(VirelonSharedSettings::saveSetting(40, "intonation"));
     EXPECT_FALSE(VirelonSharedSettings::setFallbackVoiceIdentifier("a/b"));
+    EXPECT_EQ(VirelonSharedSettings::removeSetting("intonation"), failed);
     EXPECT_EQ(world->posts, 0);
 }
 

@@ -9,34 +9,45 @@
 #include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"
+#include "virelon/StoredValueReading.h"
 #include "virelon/VirelonSharedSettings.h"
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <optional>
 #include <ostream>
 #include <sstream>
+
+#include <poll.h>
 
 namespace virelon::tool {
 
 namespace {
 
-constexpr std::string_view usage = R"(Usage: virelon-settings [--json] COMMAND [ARGUMENTS]
+constexpr std::string_view usage = R"(Usage: virelon-settings [OPTION]... COMMAND [ARGUMENTS]
 
 Reads and changes the Virelon voice settings, as the settings screen and the speech engine see them.
 
 Commands:
   get [KEY]       Show every setting, or one, and whether it is stored or the default.
   set KEY VALUE   Store a setting. Voice controls are whole numbers, kept within 0 to 100.
+  reset [KEY]     Remove the stored value of a setting, or of all six, so it reads as its default.
   voices          List the fallback voices in display order, marking the stored one.
-  watch           Print the settings each time they change, until interrupted.
+  reload-voices   Ask the speech engine to reload its voices.
+  watch           Print the settings, then again each time they change, and each request to
+                  reload the voices, until interrupted.
   path            Show where the settings are stored.
 
 Keys: intonation, headSizePercent, voicing, wordPause, phrasePause, fallbackVoiceIdentifier.
 
-Options:
+Options (--help and --version only before the command):
   --json          Print results as JSON.
-  --help          Show this help.
+  -h, --help      Show this help.
   --version       Show the version.
+  --              End the options: every later argument is taken as it is.
 
 Exit status: 0 done, 1 could not be done, 2 bad usage.
 )";
@@ -51,6 +62,28 @@ const IntegerSetting* integerSetting(std::string_view key) {
 
 bool isKey(std::string_view key) {
     return integerSetting(key) || key == settings::fallbackVoiceIdentifierKey;
+}
+
+std::array<std::string_view, settings::voiceControls.size() + 1> allKeys() {
+    std::array<std::string_view, settings::voiceControls.size() + 1> keys{};
+    for (std::size_t i = 0; i < settings::voiceControls.size(); ++i)
+        keys[i] = settings::voiceControls[i].key;
+    keys.back() = settings::fallbackVoiceIdentifierKey;
+    return keys;
+}
+
+// Not empty, well-formed UTF-8, and no C0 or C1 control character nor DEL.
+bool isUsableIdentifier(std::string_view text) {
+    if (text.empty() || !decodeUtf8(std::vector<std::uint8_t>(text.begin(), text.end())))
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
+        if (byte < 0x20 || byte == 0x7F ||
+            (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0))
+            return false;
+    }
+    return true;
 }
 
 std::int64_t currentValue(const IntegerSetting& setting) {
@@ -124,6 +157,11 @@ public:
             }
             return ok;
         }
+        if (!isUsableIdentifier(value)) {
+            err_ << "virelon-settings: a fallback voice identifier must be UTF-8 text, not empty, "
+                    "without control characters; virelon-settings voices lists them.\n";
+            return badUsage;
+        }
         if (!VirelonSharedSettings::setFallbackVoiceIdentifier(value))
             return notSaved(key);
         if (json_)
@@ -131,6 +169,47 @@ public:
         else
             out_ << key << ": " << value << '\n';
         return ok;
+    }
+
+    int reset(const std::optional<std::string>& key) {
+        if (key && !isKey(*key))
+            return unknownKey(*key);
+        // Removed one by one, each with its own signal; the first failure ends the run.
+        std::vector<std::pair<std::string_view, bool>> done; // key, whether a value was removed
+        std::optional<std::string_view> failedKey;
+        for (const auto name : allKeys()) {
+            if (key && *key != name)
+                continue;
+            const auto removal = VirelonSharedSettings::removeSetting(name);
+            if (removal == VirelonSharedSettings::Removal::failed) {
+                failedKey = name;
+                break;
+            }
+            done.emplace_back(name, removal == VirelonSharedSettings::Removal::removed);
+        }
+        if (!key && json_)
+            out_ << '[';
+        for (std::size_t i = 0; i < done.size(); ++i) {
+            const auto [name, removed] = done[i];
+            const auto* setting = integerSetting(name);
+            const auto value = setting ? std::to_string(setting->defaultValue) : std::string();
+            if (json_)
+                out_ << (i ? "," : "") << "{\"key\":" << jsonString(name)
+                     << ",\"removed\":" << (removed ? "true" : "false")
+                     << ",\"value\":" << (setting ? value : "null") << '}';
+            else
+                out_ << name << ": " << (removed ? "removed" : "nothing stored")
+                     << ", reads as its default " << (setting ? value : "none") << '\n';
+        }
+        if (!key && json_)
+            out_ << ']';
+        if (json_ && (!key || !done.empty()))
+            out_ << '\n';
+        if (!failedKey)
+            return ok;
+        err_ << "virelon-settings: " << *failedKey << " could not be reset: the settings at "
+             << domainLocation() << " cannot be opened or written.\n";
+        return failed;
     }
 
     int voices() {
@@ -161,24 +240,47 @@ public:
         return ok;
     }
 
+    int reloadVoices() {
+        if (!platform::postSessionBusSignalOnce(
+                VirelonSharedSettings::reloadVoicesNotification())) {
+            err_ << "virelon-settings: cannot ask the speech engine to reload its voices: the "
+                    "session bus is not available.\n";
+            return failed;
+        }
+        showReloadRequest();
+        return ok;
+    }
+
     int watch() {
-        auto observer = platform::observeSessionBusSignal(
-            VirelonSharedSettings::changeNotification(), [this] { get(std::nullopt); });
-        if (!observer) {
+        auto changes =
+            platform::observeSessionBusSignal(VirelonSharedSettings::changeNotification(), [this] {
+                startBlock();
+                get(std::nullopt);
+            });
+        auto reloads = platform::observeSessionBusSignal(
+            VirelonSharedSettings::reloadVoicesNotification(), [this] {
+                startBlock();
+                showReloadRequest();
+            });
+        if (!changes || !reloads) {
             err_ << "virelon-settings: cannot watch for changes: the session bus is not "
                     "available.\n";
             return failed;
         }
         err_ << "Watching for settings changes. Press Control+C to stop.\n";
         err_.flush();
+        // Subscribed first, so that no change falls between this reading and the watching.
+        startBlock();
+        get(std::nullopt);
         interrupted() = 0;
         struct sigaction action {};
         action.sa_handler = [](int) { interrupted() = 1; };
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
-        constexpr std::uint64_t tick = 250'000; // notices an interruption within a quarter second
-        while (!interrupted()) {
-            if (!observer->wait(tick)) {
+        platform::SignalObserver* observers[] = {changes.get(), reloads.get()};
+        // A write error ends the watch; run() reports it.
+        while (!interrupted() && out_) {
+            if (!waitForEither(observers)) {
                 err_ << "virelon-settings: the session bus went away.\n";
                 return failed;
             }
@@ -204,6 +306,37 @@ private:
     static volatile std::sig_atomic_t& interrupted() {
         static volatile std::sig_atomic_t flag = 0;
         return flag;
+    }
+
+    // Text blocks are separated by a blank line; JSON documents by their line ends alone.
+    void startBlock() {
+        if (!json_ && blocks_++ > 0)
+            out_ << '\n';
+    }
+
+    void showReloadRequest() {
+        out_ << (json_ ? "{\"reloadVoices\":\"requested\"}\n" : "reloadVoices: requested\n");
+        out_.flush();
+    }
+
+    // Waits until something arrives on either observer, or a quarter of a second passes so that an
+    // interruption is noticed, then handles what arrived. False when a connection is lost.
+    static bool waitForEither(platform::SignalObserver* const (&observers)[2]) {
+        constexpr std::uint64_t tickUsec = 250'000;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const auto nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
+        std::uint64_t waitUsec = tickUsec;
+        pollfd fds[2]{};
+        for (int i = 0; i < 2; ++i) {
+            fds[i] = {observers[i]->fd(), observers[i]->events(), 0};
+            const auto deadline = observers[i]->timeoutUsec();
+            waitUsec = std::min(waitUsec, deadline > nowUsec ? deadline - nowUsec : 0);
+        }
+        if (poll(fds, 2, static_cast<int>((waitUsec + 999) / 1000)) < 0 && errno != EINTR)
+            return false;
+        return observers[0]->process() && observers[1]->process();
     }
 
     void showSetting(std::string_view key) {
@@ -246,26 +379,34 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     bool json_;
+    int blocks_ = 0;
 };
 
 } // namespace
 
-int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+namespace {
+
+int runCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
     bool json = false;
+    bool optionsEnded = false;
     std::vector<std::string> words;
     for (const auto& argument : arguments) {
-        if (argument == "--help" || argument == "-h") {
+        // After the command, --help and --version are values like any other.
+        const bool beforeCommand = words.empty();
+        if (optionsEnded) {
+            words.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (beforeCommand && (argument == "--help" || argument == "-h")) {
             out << usage;
             return ok;
-        }
-        if (argument == "--version") {
+        } else if (beforeCommand && argument == "--version") {
             out << "virelon-settings " << identifiers::version << " (" << identifiers::buildNumber
                 << ")\n";
             return ok;
-        }
-        if (argument == "--json") {
+        } else if (argument == "--json") {
             json = true;
-        } else if (argument.starts_with("--")) {
+        } else if (argument.starts_with("--") && argument != "--help" && argument != "--version") {
             err << "virelon-settings: unknown option \"" << argument
                 << "\". Try virelon-settings --help.\n";
             return badUsage;
@@ -289,8 +430,13 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
                           : wrongCount("get [KEY]");
     if (command == "set")
         return count == 2 ? tool.set(words[1], words[2]) : wrongCount("set KEY VALUE");
+    if (command == "reset")
+        return count <= 1 ? tool.reset(count ? std::optional(words[1]) : std::nullopt)
+                          : wrongCount("reset [KEY]");
     if (command == "voices")
         return count == 0 ? tool.voices() : wrongCount("voices");
+    if (command == "reload-voices")
+        return count == 0 ? tool.reloadVoices() : wrongCount("reload-voices");
     if (command == "watch")
         return count == 0 ? tool.watch() : wrongCount("watch");
     if (command == "path")
@@ -298,6 +444,18 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
     err << "virelon-settings: unknown command \"" << command
         << "\". Try virelon-settings --help.\n";
     return badUsage;
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    const int status = runCommand(arguments, out, err);
+    // Output that never arrived (a full disk, `> /dev/full`) is a failure, whatever the command.
+    if (!out.flush()) {
+        err << "virelon-settings: could not write to standard output.\n";
+        return failed;
+    }
+    return status;
 }
 
 } // namespace virelon::tool

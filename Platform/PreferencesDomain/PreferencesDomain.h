@@ -39,6 +39,12 @@ public:
     virtual bool setInteger(std::string_view key, std::int64_t value) = 0;
     virtual bool setText(std::string_view key, std::string_view value) = 0;
 
+    /// What remove() did.
+    enum class Removal { removed, nothingStored, failed };
+
+    /// Removes the value stored under the key, so that the key holds none.
+    virtual Removal remove(std::string_view key) = 0;
+
     /// Make every earlier write visible to other processes and safe from this process being
     /// killed. False when that could not be assured.
     virtual bool flush() = 0;

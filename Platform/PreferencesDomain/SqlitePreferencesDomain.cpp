@@ -143,6 +143,21 @@ public:
                      [value](sqlite3_stmt* statement) { return bindText(statement, 2, value); });
     }
 
+    Removal remove(std::string_view key) override {
+        const std::lock_guard lock(mutex_);
+        if (!ready())
+            return Removal::failed;
+        // Rare (the tool's reset): prepared for each use.
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_.get(), "DELETE FROM preferences WHERE key = ?1", -1, &raw,
+                               nullptr) != SQLITE_OK)
+            return Removal::failed;
+        const Statement statement(raw);
+        if (!bindText(raw, 1, key) || sqlite3_step(raw) != SQLITE_DONE)
+            return Removal::failed;
+        return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
+    }
+
     bool flush() override {
         // Every write commits on its own, and a commit under synchronous=NORMAL in WAL mode
         // survives this process being killed at any instant (only a power loss may take back the

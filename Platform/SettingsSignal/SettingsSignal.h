@@ -22,6 +22,11 @@ public:
 /// one that ran into that bound drops the connection and makes posts no-ops for the next 30 s.
 std::unique_ptr<SignalPoster> makeSessionBusPoster();
 
+/// Posts the named signal once, on a connection of its own, for a caller that must report the
+/// outcome (the command-line tool). True when the bus took it; false for an invalid name, no
+/// session bus, or a bus that did not take it within the same 500 ms bound as a post.
+bool postSessionBusSignalOnce(std::string_view name);
+
 /// Receives a named signal in any process. Integrates with the caller's event loop: poll fd() for
 /// events(), wake no later than timeoutUsec() (absolute CLOCK_MONOTONIC microseconds, UINT64_MAX
 /// for none), then call process(), which runs the callback once for each signal that arrived.

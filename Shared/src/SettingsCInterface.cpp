@@ -34,6 +34,26 @@ char* copyOf(const std::string& text) noexcept {
     return copy;
 }
 
+virelon_settings_observer* observe(const std::string& name, void (*callback)(void*),
+                                   void* userData) noexcept {
+    try {
+        auto handle = std::make_unique<virelon_settings_observer>();
+        handle->callback = callback;
+        handle->userData = userData;
+        auto* self = handle.get();
+        handle->observer = virelon::platform::observeSessionBusSignal(name, [self]() noexcept {
+            ++self->arrived;
+            if (self->callback)
+                self->callback(self->userData);
+        });
+        if (!handle->observer)
+            return nullptr;
+        return handle.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -99,23 +119,12 @@ void virelon_voice_settings_clear(virelon_voice_settings* settings) {
 }
 
 virelon_settings_observer* virelon_settings_observe(void (*callback)(void*), void* user_data) {
-    try {
-        auto handle = std::make_unique<virelon_settings_observer>();
-        handle->callback = callback;
-        handle->userData = user_data;
-        auto* self = handle.get();
-        handle->observer = virelon::platform::observeSessionBusSignal(
-            VirelonSharedSettings::changeNotification(), [self]() noexcept {
-                ++self->arrived;
-                if (self->callback)
-                    self->callback(self->userData);
-            });
-        if (!handle->observer)
-            return nullptr;
-        return handle.release();
-    } catch (...) {
-        return nullptr;
-    }
+    return observe(VirelonSharedSettings::changeNotification(), callback, user_data);
+}
+
+virelon_settings_observer* virelon_settings_observe_voice_reload(void (*callback)(void*),
+                                                                 void* user_data) {
+    return observe(VirelonSharedSettings::reloadVoicesNotification(), callback, user_data);
 }
 
 int virelon_settings_observer_fd(const virelon_settings_observer* observer) {

@@ -70,6 +70,15 @@ const std::string& VirelonSharedSettings::changeNotification() noexcept {
     return name;
 }
 
+const std::string& VirelonSharedSettings::reloadVoicesNotification() noexcept {
+    static const std::string name{identifiers::reloadVoicesName};
+    return name;
+}
+
+void VirelonSharedSettings::requestVoiceReload() noexcept {
+    poster().post(reloadVoicesNotification());
+}
+
 std::int64_t VirelonSharedSettings::intonation() noexcept {
     return readSetting(defaults(), settings::intonation);
 }
@@ -129,6 +138,21 @@ bool VirelonSharedSettings::setFallbackVoiceIdentifier(std::string_view identifi
     if (!domain || !domain->setText(settings::fallbackVoiceIdentifierKey, identifier))
         return false;
     return finishWrite(*domain);
+}
+
+VirelonSharedSettings::Removal VirelonSharedSettings::removeSetting(std::string_view key) noexcept {
+    auto* domain = defaults();
+    if (!domain)
+        return Removal::failed;
+    switch (domain->remove(key)) {
+    case platform::PreferencesDomain::Removal::removed:
+        return finishWrite(*domain) ? Removal::removed : Removal::failed;
+    case platform::PreferencesDomain::Removal::nothingStored:
+        return Removal::nothingStored;
+    case platform::PreferencesDomain::Removal::failed:
+        break;
+    }
+    return Removal::failed;
 }
 
 void VirelonSharedSettings::migrateLegacySettings() noexcept {

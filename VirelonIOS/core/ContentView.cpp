@@ -71,6 +71,8 @@ void ContentView::fallbackVoiceIdentifierChanged(const std::string& identifier) 
 }
 
 void ContentView::refreshVoices(bool announceResult) {
+    // The engine re-scans its own voices; our listing below does not wait for it.
+    VirelonSharedSettings::requestVoiceReload();
     services_.voices.updateSpeechVoices();
     fallbackVoices.set(
         catalogue::fallbackVoices(services_.voices.speechVoices(), services_.locale));

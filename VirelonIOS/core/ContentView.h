@@ -44,8 +44,8 @@ public:
     /// The screen's description, built from the current state.
     ui::ScreenDescription body();
 
-    /// Reloads the voices, rebuilds the fallback list, chooses and stores a fallback voice, and
-    /// with `announceResult` announces that it is done.
+    /// Asks the engine to reload its voices, rebuilds the fallback list, chooses and stores a
+    /// fallback voice, and with `announceResult` announces that it is done.
     void refreshVoices(bool announceResult);
 
     /// Change handlers of the voice controls and of the fallback voice.

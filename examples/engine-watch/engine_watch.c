@@ -1,6 +1,8 @@
 /* Prints the Virelon voice settings once at start and again each time they change, the way a
  * speech engine takes them up: the change signal is watched inside the program's own poll() loop,
- * and the settings are read again when it arrives. Stops on SIGINT or SIGTERM. */
+ * and the settings are read again when it arrives. A request to reload the voices, watched in the
+ * same loop, prints a line of its own: a real engine re-scans its voice data there. Stops on
+ * SIGINT or SIGTERM. */
 
 #define _POSIX_C_SOURCE 200809L
 
@@ -36,6 +38,12 @@ static void print_settings(void* user_data) {
     virelon_voice_settings_clear(&settings);
 }
 
+static void reload_voices(void* user_data) {
+    (void)user_data;
+    printf("reloadVoices: re-scanning the voices\n");
+    fflush(stdout);
+}
+
 /* Milliseconds from now until an absolute CLOCK_MONOTONIC time in microseconds; -1 for none. */
 static int poll_timeout(uint64_t deadline_usec) {
     if (deadline_usec == UINT64_MAX)
@@ -57,32 +65,42 @@ int main(void) {
     sigaction(SIGTERM, &action, NULL);
 
     /* Subscribe before the first reading, so that no change falls between the two. */
-    virelon_settings_observer* observer = virelon_settings_observe(print_settings, NULL);
-    if (!observer) {
+    virelon_settings_observer* observers[2] = {
+        virelon_settings_observe(print_settings, NULL),
+        virelon_settings_observe_voice_reload(reload_voices, NULL),
+    };
+    if (!observers[0] || !observers[1]) {
         fprintf(stderr, "engine-watch: the session bus is not available\n");
+        virelon_settings_observer_free(observers[0]);
+        virelon_settings_observer_free(observers[1]);
         return 1;
     }
     print_settings(NULL);
 
     int status = 0;
-    while (!stopping) {
-        struct pollfd descriptor = {
-            .fd = virelon_settings_observer_fd(observer),
-            .events = virelon_settings_observer_events(observer),
-            .revents = 0,
-        };
-        const int timeout = poll_timeout(virelon_settings_observer_timeout_usec(observer));
-        if (poll(&descriptor, 1, timeout) < 0 && errno != EINTR) {
+    while (!stopping && status == 0) {
+        struct pollfd descriptors[2];
+        uint64_t deadline = UINT64_MAX;
+        for (int i = 0; i < 2; ++i) {
+            descriptors[i].fd = virelon_settings_observer_fd(observers[i]);
+            descriptors[i].events = virelon_settings_observer_events(observers[i]);
+            descriptors[i].revents = 0;
+            const uint64_t timeout = virelon_settings_observer_timeout_usec(observers[i]);
+            deadline = timeout < deadline ? timeout : deadline;
+        }
+        if (poll(descriptors, 2, poll_timeout(deadline)) < 0 && errno != EINTR) {
             perror("engine-watch: poll");
             status = 1;
             break;
         }
-        if (virelon_settings_observer_process(observer) < 0) {
-            fprintf(stderr, "engine-watch: the session bus went away\n");
-            status = 1;
-            break;
+        for (int i = 0; i < 2 && status == 0; ++i) {
+            if (virelon_settings_observer_process(observers[i]) < 0) {
+                fprintf(stderr, "engine-watch: the session bus went away\n");
+                status = 1;
+            }
         }
     }
-    virelon_settings_observer_free(observer);
+    virelon_settings_observer_free(observers[0]);
+    virelon_settings_observer_free(observers[1]);
     return status;
 }

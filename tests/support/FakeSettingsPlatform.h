@@ -4,6 +4,7 @@
 // current test process before their first use. Each test case runs in a process of its own.
 
 #include "SettingsPlatform.h"
+#include "virelon/Identifiers.h"
 
 #include <cstdint>
 #include <map>
@@ -24,8 +25,9 @@ struct FakeWorld {
     int flushes = 0;
     std::vector<std::string> events; ///< "set <key>", "flush", "post <name>", in order
 
-    // The signal
-    int posts = 0;
+    // The signals
+    int posts = 0;          ///< settings change signals
+    int reloadRequests = 0; ///< requests that the engine reload its voices
 
     // The legacy items, by account
     std::map<std::string, std::vector<std::uint8_t>, std::less<>> legacyItems;
@@ -52,6 +54,16 @@ public:
     bool setText(std::string_view key, std::string_view value) override {
         return store(key, std::string(value));
     }
+    Removal remove(std::string_view key) override {
+        if (world_->failStores)
+            return Removal::failed;
+        world_->events.push_back("remove " + std::string(key));
+        const auto found = world_->stored.find(key);
+        if (found == world_->stored.end())
+            return Removal::nothingStored;
+        world_->stored.erase(found);
+        return Removal::removed;
+    }
     bool flush() override {
         world_->events.push_back("flush");
         ++world_->flushes;
@@ -74,7 +86,7 @@ public:
     explicit FakePoster(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
     void post(std::string_view name) override {
         world_->events.push_back("post " + std::string(name));
-        ++world_->posts;
+        ++(name == identifiers::reloadVoicesName ? world_->reloadRequests : world_->posts);
     }
 
 private:

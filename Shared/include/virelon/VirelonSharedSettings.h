@@ -55,6 +55,14 @@ public:
     /// The name of the change signal posted after every successful write.
     VIRELON_SETTINGS_EXPORT static const std::string& changeNotification() noexcept;
 
+    /// The name of the request that the speech engine re-scan its voices, so that its next voice
+    /// listing is current.
+    VIRELON_SETTINGS_EXPORT static const std::string& reloadVoicesNotification() noexcept;
+
+    /// Posts that request once, through the same bounded poster as the change signal. No result:
+    /// without a session bus, or with one that does not answer, nothing reaches the engine.
+    VIRELON_SETTINGS_EXPORT static void requestVoiceReload() noexcept;
+
     /// Copies the items an earlier version kept in the keychain into the shared domain, for keys
     /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing.
     VIRELON_SETTINGS_EXPORT static void migrateLegacySettings() noexcept;
@@ -66,6 +74,14 @@ public:
     /// Stores the identifier unchanged (an empty text included), then flushes and posts.
     VIRELON_SETTINGS_EXPORT static bool
     setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
+
+    /// What removeSetting() did.
+    enum class Removal { removed, nothingStored, failed };
+
+    /// Removes the value stored under the key, so that it reads as its default; when one was
+    /// removed, flushes and posts as a write does. Nothing stored: nothing is flushed or posted.
+    /// Failed when the domain is absent, or removing or flushing failed (then nothing is posted).
+    VIRELON_SETTINGS_EXPORT static Removal removeSetting(std::string_view key) noexcept;
 
 private:
     static platform::PreferencesDomain* defaults() noexcept;

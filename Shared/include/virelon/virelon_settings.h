@@ -14,6 +14,10 @@
  * arrived. The signal carries nothing: read what you need again in the callback. No thread is
  * started; an observer must be used by one thread at a time.
  *
+ * Reloading voices: "Refresh Virelon Voices" in the application posts a request that the engine
+ * re-scan its voice data, so that its next voice listing is current. Observe it the same way with
+ * virelon_settings_observe_voice_reload(). C++ engines use these same functions.
+ *
  * Nothing here throws, aborts or longjmps; callbacks must not either. */
 
 #include "virelon/Export.h"
@@ -64,7 +68,7 @@ VIRELON_SETTINGS_EXPORT int virelon_settings_read(virelon_voice_settings* settin
 /* Releases the identifier held by *settings and sets it to NULL. NULL is allowed. */
 VIRELON_SETTINGS_EXPORT void virelon_voice_settings_clear(virelon_voice_settings* settings);
 
-/* An observer of the change signal. */
+/* An observer of the change signal or of the request to reload the voices. */
 typedef struct virelon_settings_observer virelon_settings_observer;
 
 /* Subscribes to the change signal on the user's session bus; the subscription is in place when
@@ -74,6 +78,12 @@ typedef struct virelon_settings_observer virelon_settings_observer;
  * with virelon_settings_observer_free(). */
 VIRELON_SETTINGS_EXPORT virelon_settings_observer*
 virelon_settings_observe(void (*callback)(void* user_data), void* user_data);
+
+/* Subscribes to the request to reload the voices, exactly as virelon_settings_observe() does to
+ * the change signal: the callback runs from virelon_settings_observer_process() once for each
+ * request that arrived. The returned observer is used and released with the functions below. */
+VIRELON_SETTINGS_EXPORT virelon_settings_observer*
+virelon_settings_observe_voice_reload(void (*callback)(void* user_data), void* user_data);
 
 /* The file descriptor to poll, or -1 for NULL. It stays the same for the observer's lifetime. */
 VIRELON_SETTINGS_EXPORT int virelon_settings_observer_fd(const virelon_settings_observer* observer);
@@ -89,8 +99,8 @@ virelon_settings_observer_events(const virelon_settings_observer* observer);
 VIRELON_SETTINGS_EXPORT uint64_t
 virelon_settings_observer_timeout_usec(const virelon_settings_observer* observer);
 
-/* Handles everything pending without blocking and runs the callback once for each change signal
- * that arrived. Returns the number of signals handled (0 or more), or a negative number when the
+/* Handles everything pending without blocking and runs the callback once for each signal that
+ * arrived. Returns the number of signals handled (0 or more), or a negative number when the
  * connection to the bus is lost (or observer is NULL): then free the observer and observe again
  * later. The callback must not free the observer. */
 VIRELON_SETTINGS_EXPORT int virelon_settings_observer_process(virelon_settings_observer* observer);

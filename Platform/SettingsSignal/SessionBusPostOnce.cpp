@@ -1,0 +1,23 @@
+#include "SessionBus.h"
+#include "SettingsSignal.h"
+
+#include <chrono>
+
+namespace virelon::platform {
+
+bool postSessionBusSignalOnce(std::string_view name) {
+    using namespace sessionbus;
+    // The same bound as a post of the kept poster.
+    constexpr auto bound = std::chrono::milliseconds(500);
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    const auto address = signalAddress(name);
+    if (!address)
+        return false;
+    const auto bus = openSessionBus();
+    return bus &&
+           sd_bus_emit_signal(bus.get(), address->path.c_str(), address->interface.c_str(),
+                              address->member.c_str(), nullptr) >= 0 &&
+           settle(bus.get(), deadline) == Settled::done;
+}
+
+} // namespace virelon::platform
