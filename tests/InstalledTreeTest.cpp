@@ -91,7 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
         ExpectedFile{datadir / "applications" / (applicationId + ".desktop"), false},
         ExpectedFile{datadir / "metainfo" / (applicationId + ".metainfo.xml"), false},
         ExpectedFile{datadir / "icons/hicolor/scalable/apps" / (applicationId + ".svg"), false},
-        ExpectedFile{mandir / "man1/virelon-settings.1", false}),
+        ExpectedFile{datadir / "dbus-1/services" / (applicationId + ".service"), false},
+        ExpectedFile{mandir / "man1/virelon-settings.1", false},
+        ExpectedFile{mandir / "man1/virelon-voices.1", false}),
     [](const auto& tested) {
         std::string name = tested.param.path.filename().string();
         for (auto& c : name)
@@ -259,9 +261,11 @@ TEST(InstalledTree, DesktopEntryIsValid) {
 
 TEST(InstalledTree, MetainfoIsValid) {
     const auto file = datadir / "metainfo" / (applicationId + ".metainfo.xml");
-    const auto result =
-        runProgram("/usr/bin/appstreamcli", {"validate", "--no-net", "--no-color", file.string()});
+    const auto result = runProgram("/usr/bin/appstreamcli", {"validate", "--pedantic", "--no-net",
+                                                             "--no-color", file.string()});
     EXPECT_EQ(result.status, 0) << result.out << result.err;
+    // Not even an info or a pedantic hint ("I: ...", "P: ...").
+    EXPECT_FALSE(std::regex_search(result.out, std::regex("(^|\n)[EWIP]: "))) << result.out;
 }
 
 TEST(InstalledTree, DesktopFilesNameWhatIsInstalled) {
@@ -270,6 +274,14 @@ TEST(InstalledTree, DesktopFilesNameWhatIsInstalled) {
     EXPECT_TRUE(fs::exists(datadir / "icons/hicolor/scalable/apps" /
                            (desktopValue(entry, "Icon") + ".svg")))
         << desktopValue(entry, "Icon");
+
+    // Activated over D-Bus: the service file starts the installed program under the same name.
+    EXPECT_EQ(desktopValue(entry, "DBusActivatable"), "true");
+    const auto service = readFile(datadir / "dbus-1/services" / (applicationId + ".service"));
+    EXPECT_EQ(desktopValue(service, "Name"), applicationId);
+    const auto exec = desktopValue(service, "Exec");
+    EXPECT_TRUE(exec.starts_with("/") && (bindir / "virelon-voices").string().ends_with(exec))
+        << exec;
 
     const auto metainfo = readFile(datadir / "metainfo" / (applicationId + ".metainfo.xml"));
     EXPECT_NE(metainfo.find("<id>" + applicationId + "</id>"), std::string::npos);
@@ -282,12 +294,14 @@ TEST(InstalledTree, DesktopFilesNameWhatIsInstalled) {
     EXPECT_EQ(binaries, 2);
 }
 
-TEST(InstalledTree, ManualPageFormatsWithoutWarnings) {
-    const auto page = mandir / "man1/virelon-settings.1";
-    const auto result =
-        runProgram("/usr/bin/groff", {"-man", "-ww", "-z", "-Tutf8", page.string()});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
+TEST(InstalledTree, ManualPagesFormatWithoutWarnings) {
+    for (const auto* name : {"virelon-settings.1", "virelon-voices.1"}) {
+        const auto page = mandir / "man1" / name;
+        const auto result =
+            runProgram("/usr/bin/groff", {"-man", "-ww", "-z", "-Tutf8", page.string()});
+        EXPECT_EQ(result.status, 0) << name;
+        EXPECT_EQ(result.err, "") << name;
+    }
 }
 
 TEST(InstalledTree, InstalledToolRuns) {

@@ -1,5 +1,8 @@
 #include "QtHost.h"
 
+#include "ApplicationActivation.h"
+#include "CommandLine.h"
+#include "DesktopConventions.h"
 #include "DisplayCheck.h"
 #include "FirstFrameReport.h"
 #include "SessionBusCheck.h"
@@ -9,6 +12,7 @@
 #include "virelon/Identifiers.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <chrono>
 #include <cstdio>
@@ -18,6 +22,10 @@
 namespace virelon::widgets {
 
 int runApplication(int& argc, char** argv) {
+    if (const auto information = informationRequested(argc, argv)) {
+        std::fputs(information->c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     const char* command = argc > 0 ? argv[0] : "virelon-voices";
     if (const auto message =
             missingDisplayMessage(command, [](const char* name) { return std::getenv(name); })) {
@@ -28,6 +36,21 @@ int runApplication(int& argc, char** argv) {
     setAsideHungSessionBus(std::chrono::milliseconds(500));
 
     QApplication application(argc, argv);
+    if (argc > 1) { // Qt has taken its own options out.
+        std::fprintf(stderr, "%s: unknown argument \"%s\". Try %s --help.\n", command, argv[1],
+                     command);
+        return 2;
+    }
+    // One window per session: a running application is asked to show its own. The owner of the
+    // name may be busy with its launch, so it gets longer to answer than the bus itself.
+    const std::string applicationId(identifiers::applicationIdentifier);
+    ApplicationActivation activation(applicationId, std::chrono::milliseconds(500),
+                                     std::chrono::milliseconds(2000));
+    if (activation.role() == ApplicationActivation::Role::raisedOther)
+        return 0;
+    // Wayland's app id, and the icon installed under the same name as the desktop entry.
+    QGuiApplication::setDesktopFileName(QString::fromStdString(applicationId));
+    QApplication::setWindowIcon(QIcon::fromTheme(QString::fromStdString(applicationId)));
     const auto translator = loadTranslation(QLocale::system());
     if (translator)
         QCoreApplication::installTranslator(translator.get());
@@ -39,6 +62,9 @@ int runApplication(int& argc, char** argv) {
                                                       std::string(identifiers::buildNumber));
 
     SettingsWindow window(app.body(), HostServices{*voices, *locale, *bundle});
+    addCloseShortcuts(window);
+    fitToAvailableScreen(window);
+    activation.raiseOnActivate(window);
     window.show();
     reportFirstFrame(window);
     return QApplication::exec();

@@ -60,7 +60,6 @@ void SettingsWindow::build(const ui::ScreenDescription& screen) {
 
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setFrameShape(QFrame::NoFrame);
     // Tab goes from control to control; the area scrolls to the focused one.
     scroll->setFocusPolicy(Qt::NoFocus);

@@ -43,7 +43,8 @@ public:
         if (!owned || ::setegid(gid) != 0)
             return;
         if (::seteuid(uid) != 0) {
-            ::setegid(0);
+            if (::setegid(0) != 0)
+                std::abort();
             return;
         }
         dropped_ = available_ = true;
