@@ -3,6 +3,7 @@
 
 #include "virelon/virelon_settings.h"
 
+#include "SettingsPlatform.h"
 #include "SettingsSignal.h"
 #include "virelon/VirelonSharedSettings.h"
 
@@ -38,25 +39,32 @@ char* copyOf(const std::string& text) noexcept {
 
 extern "C" {
 
+// The engine's reads take up a file that appeared or was replaced within a second.
 int64_t virelon_settings_intonation(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::intonation();
 }
 int64_t virelon_settings_head_size(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::headSize();
 }
 int64_t virelon_settings_voicing(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::voicing();
 }
 int64_t virelon_settings_word_pause(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::wordPause();
 }
 int64_t virelon_settings_phrase_pause(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::phrasePause();
 }
 
 char* virelon_settings_fallback_voice_identifier(size_t* length) {
     if (length)
         *length = 0;
+    virelon::detail::reopenDomainIfReplaced(false);
     const auto identifier = VirelonSharedSettings::fallbackVoiceIdentifier();
     if (!identifier)
         return nullptr;
@@ -107,6 +115,8 @@ virelon_settings_observer* virelon_settings_observe(void (*callback)(void*), voi
         handle->observer = virelon::platform::observeSessionBusSignal(
             VirelonSharedSettings::changeNotification(), [self]() noexcept {
                 ++self->arrived;
+                // A change may be a file that appeared or was put in place of the old one.
+                VirelonSharedSettings::reopenIfReplaced();
                 if (self->callback)
                     self->callback(self->userData);
             });
