@@ -225,6 +225,18 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsOnEveryChangeUntilInterrupted) {
     ASSERT_TRUE(watch.waitFor("wordPause: 33 (stored)\n"));
     ASSERT_EQ(runProgram(tool, {"set", "wordPause", "34"}).status, 0);
     ASSERT_TRUE(watch.waitFor("wordPause: 34 (stored)\n"));
+    // A backup put back with mv (the -wal and -shm of the file it replaces removed: they would
+    // belong to the new file) is what the next change shows.
+    const auto backup = home.root() / "backup";
+    ASSERT_EQ(runProgram(tool, {"set", "voicing", "61"}, {{"XDG_CONFIG_HOME", backup.string()}})
+                  .status,
+              0);
+    const auto folder = std::string(virelon::identifiers::suiteName) + "/preferences.db";
+    for (const char* companion : {"-wal", "-shm"})
+        std::filesystem::remove(home.configHome() / (folder + companion));
+    std::filesystem::rename(backup / folder, home.configHome() / folder);
+    ASSERT_EQ(runProgram(tool, {"set", "phrasePause", "35"}).status, 0);
+    ASSERT_TRUE(watch.waitFor("voicing: 61 (stored)\n"));
     watch.signal(SIGINT);
     const auto result = watch.finish(std::chrono::seconds(3));
     EXPECT_EQ(result.status, 0);
