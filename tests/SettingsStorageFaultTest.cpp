@@ -250,11 +250,17 @@ void PrintTo(const ForeignFileCase& c, std::ostream* out) {
 class SettingsForeignFile : public SettingsStorageFault,
                             public testing::WithParamInterface<ForeignFileCase> {};
 
-void otherProgramsDatabase(const fs::path& file, const char* sql) {
+// Another program's connection, kept open through a case when it is still running.
+std::unique_ptr<sqlite3, int (*)(sqlite3*)> stillOpen(nullptr, sqlite3_close_v2);
+
+void otherProgramsDatabase(const fs::path& file, const char* sql, bool keepOpen = false) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
+    if (keepOpen)
+        stillOpen.reset(db);
+    else
+        sqlite3_close(db);
 }
 
 // Our table exactly as we create it, a stored value, and what else the SQL adds.
@@ -286,6 +292,7 @@ TEST_P(SettingsForeignFile, GettersGiveDefaultsAndWritesFailLeavingTheFileAlone)
     EXPECT_EQ(signalsNow(), 0);
     EXPECT_EQ(test::contents(file), bytes);
     EXPECT_EQ(test::listing(file.parent_path()), files);
+    stillOpen.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -295,11 +302,29 @@ INSTANTIATE_TEST_SUITE_P(
                                         std::ofstream(file, std::ios::binary)
                                             << std::string(8192, '\x5a');
                                     }},
+                    ForeignFileCase{"SqliteMagicThenGarbage",
+                                    [](const fs::path& file) {
+                                        std::ofstream(file, std::ios::binary)
+                                            << "SQLite format 3"s + '\0' +
+                                                   std::string(4080, '\x01');
+                                    }},
+                    ForeignFileCase{"DatabaseWithoutTables",
+                                    [](const fs::path& file) {
+                                        otherProgramsDatabase(file, "PRAGMA user_version=3");
+                                    }},
                     ForeignFileCase{"OtherProgramsDatabase",
                                     [](const fs::path& file) {
                                         otherProgramsDatabase(
                                             file, "CREATE TABLE settings(k, v); "
                                                   "INSERT INTO settings VALUES('a', 1)");
+                                    }},
+                    ForeignFileCase{"OtherProgramsWalDatabaseInUse",
+                                    [](const fs::path& file) {
+                                        otherProgramsDatabase(file,
+                                                              "PRAGMA journal_mode=WAL; CREATE "
+                                                              "TABLE notes(x); INSERT INTO notes "
+                                                              "VALUES(1)",
+                                                              true);
                                     }},
                     ForeignFileCase{"OtherProgramsDatabaseWithAPreferencesTable",
                                     [](const fs::path& file) {
