@@ -2,9 +2,9 @@
 // started here to be restarted, and a socket that accepts connections and never answers. Receipts
 // are counted in another process, which also records what actually travelled on the bus.
 
-#include "SessionBusCheck.h"
 #include "SettingsSignal.h"
 #include "ScratchHome.h"
+#include "SessionBusCheck.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -612,7 +612,8 @@ private:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        if (fd < 0 ||
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
             ::listen(fd, 16) != 0)
             std::abort();
         return fd;
@@ -622,9 +623,8 @@ private:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
-                   ? fd
-                   : -1;
+        return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd
+                                                                                               : -1;
     }
     static std::size_t occurrences(std::string_view data, std::string_view word) {
         std::size_t n = 0;

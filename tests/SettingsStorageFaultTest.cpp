@@ -1,9 +1,9 @@
 // Storage that fails under the shared settings, met through their public API as the application
 // and the engine use it: a full file system, a read-only file, folder or file system, a file at
 // the domain's place that is not ours (another program's, another user's, ours with schema objects
-// planted beside the table), and a file replaced under a reader. Whatever happens, a write is reported saved only when
-// it was (by the process that wrote and by a process started afterwards), a failed write posts no
-// change signal, and a file that is not ours stays byte for byte as it was.
+// planted beside the table), and a file replaced under a reader. Whatever happens, a write is
+// reported saved only when it was (by the process that wrote and by a process started afterwards),
+// a failed write posts no change signal, and a file that is not ours stays byte for byte as it was.
 
 #include "ActingAsUser.h"
 #include "ScratchHome.h"
@@ -297,84 +297,79 @@ TEST_P(SettingsForeignFile, GettersGiveDefaultsAndWritesFailLeavingTheFileAlone)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SettingsForeignFile,
-    testing::Values(ForeignFileCase{"Garbage",
-                                    [](const fs::path& file) {
-                                        std::ofstream(file, std::ios::binary)
-                                            << std::string(8192, '\x5a');
-                                    }},
-                    ForeignFileCase{"SqliteMagicThenGarbage",
-                                    [](const fs::path& file) {
-                                        std::ofstream(file, std::ios::binary)
-                                            << "SQLite format 3"s + '\0' +
-                                                   std::string(4080, '\x01');
-                                    }},
-                    ForeignFileCase{"DatabaseWithoutTables",
-                                    [](const fs::path& file) {
-                                        otherProgramsDatabase(file, "PRAGMA user_version=3");
-                                    }},
-                    ForeignFileCase{"OtherProgramsDatabase",
-                                    [](const fs::path& file) {
-                                        otherProgramsDatabase(
-                                            file, "CREATE TABLE settings(k, v); "
-                                                  "INSERT INTO settings VALUES('a', 1)");
-                                    }},
-                    ForeignFileCase{"OtherProgramsWalDatabaseInUse",
-                                    [](const fs::path& file) {
-                                        otherProgramsDatabase(file,
-                                                              "PRAGMA journal_mode=WAL; CREATE "
-                                                              "TABLE notes(x); INSERT INTO notes "
-                                                              "VALUES(1)",
-                                                              true);
-                                    }},
-                    ForeignFileCase{"OtherProgramsDatabaseWithAPreferencesTable",
-                                    [](const fs::path& file) {
-                                        otherProgramsDatabase(
-                                            file, "PRAGMA journal_mode=WAL; CREATE TABLE "
+    testing::Values(
+        ForeignFileCase{"Garbage",
+                        [](const fs::path& file) {
+                            std::ofstream(file, std::ios::binary) << std::string(8192, '\x5a');
+                        }},
+        ForeignFileCase{"SqliteMagicThenGarbage",
+                        [](const fs::path& file) {
+                            std::ofstream(file, std::ios::binary)
+                                << "SQLite format 3"s + '\0' + std::string(4080, '\x01');
+                        }},
+        ForeignFileCase{
+            "DatabaseWithoutTables",
+            [](const fs::path& file) { otherProgramsDatabase(file, "PRAGMA user_version=3"); }},
+        ForeignFileCase{"OtherProgramsDatabase",
+                        [](const fs::path& file) {
+                            otherProgramsDatabase(file, "CREATE TABLE settings(k, v); "
+                                                        "INSERT INTO settings VALUES('a', 1)");
+                        }},
+        ForeignFileCase{"OtherProgramsWalDatabaseInUse",
+                        [](const fs::path& file) {
+                            otherProgramsDatabase(file,
+                                                  "PRAGMA journal_mode=WAL; CREATE "
+                                                  "TABLE notes(x); INSERT INTO notes "
+                                                  "VALUES(1)",
+                                                  true);
+                        }},
+        ForeignFileCase{"OtherProgramsDatabaseWithAPreferencesTable",
+                        [](const fs::path& file) {
+                            otherProgramsDatabase(file,
+                                                  "PRAGMA journal_mode=WAL; CREATE TABLE "
                                                   "preferences(key TEXT PRIMARY KEY, value); "
                                                   "INSERT INTO preferences VALUES('intonation', "
                                                   "30)");
-                                    }},
-                    // Our table exactly, with something planted beside it.
-                    ForeignFileCase{"TriggerThatSwallowsWrites",
-                                    [](const fs::path& file) {
-                                        ourTableWith(file, "CREATE TRIGGER t BEFORE INSERT ON "
-                                                           "preferences BEGIN SELECT "
-                                                           "RAISE(IGNORE); END");
-                                    }},
-                    ForeignFileCase{"TriggerThatNeverEnds",
-                                    [](const fs::path& file) {
-                                        ourTableWith(file, "CREATE TRIGGER t BEFORE INSERT ON "
-                                                           "preferences BEGIN SELECT count(*) "
-                                                           "FROM (WITH RECURSIVE c(x) AS (SELECT 1 "
-                                                           "UNION ALL SELECT x + 1 FROM c) SELECT "
-                                                           "x FROM c); END");
-                                    }},
-                    ForeignFileCase{"ViewBesideTheTable",
-                                    [](const fs::path& file) {
-                                        ourTableWith(file, "CREATE VIEW v AS SELECT 1");
-                                    }},
-                    ForeignFileCase{"AnotherUsersFile",
-                                    [](const fs::path& file) {
-                                        ourTableWith(file, "");
-                                        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
-                                    },
-                                    true},
-                    ForeignFileCase{"LinkToAnotherUsersFile",
-                                    [](const fs::path& file) {
-                                        const auto target = file.parent_path() / "theirs.db";
-                                        ourTableWith(target, "");
-                                        ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
-                                        fs::create_symlink(target, file);
-                                    },
-                                    true},
-                    ForeignFileCase{"AnotherUsersWritableFolder",
-                                    [](const fs::path& file) {
-                                        ourTableWith(file, "");
-                                        ASSERT_EQ(::chmod(file.parent_path().c_str(), 0777), 0);
-                                        ASSERT_EQ(::chown(file.parent_path().c_str(), 65534, 65534),
-                                                  0);
-                                    },
-                                    true}),
+                        }},
+        // Our table exactly, with something planted beside it.
+        ForeignFileCase{"TriggerThatSwallowsWrites",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "CREATE TRIGGER t BEFORE INSERT ON "
+                                               "preferences BEGIN SELECT "
+                                               "RAISE(IGNORE); END");
+                        }},
+        ForeignFileCase{"TriggerThatNeverEnds",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "CREATE TRIGGER t BEFORE INSERT ON "
+                                               "preferences BEGIN SELECT count(*) "
+                                               "FROM (WITH RECURSIVE c(x) AS (SELECT 1 "
+                                               "UNION ALL SELECT x + 1 FROM c) SELECT "
+                                               "x FROM c); END");
+                        }},
+        ForeignFileCase{
+            "ViewBesideTheTable",
+            [](const fs::path& file) { ourTableWith(file, "CREATE VIEW v AS SELECT 1"); }},
+        ForeignFileCase{"AnotherUsersFile",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "");
+                            ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+                        },
+                        true},
+        ForeignFileCase{"LinkToAnotherUsersFile",
+                        [](const fs::path& file) {
+                            const auto target = file.parent_path() / "theirs.db";
+                            ourTableWith(target, "");
+                            ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+                            fs::create_symlink(target, file);
+                        },
+                        true},
+        ForeignFileCase{"AnotherUsersWritableFolder",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "");
+                            ASSERT_EQ(::chmod(file.parent_path().c_str(), 0777), 0);
+                            ASSERT_EQ(::chown(file.parent_path().c_str(), 65534, 65534), 0);
+                        },
+                        true}),
     [](const auto& tested) { return std::string(tested.param.name); });
 
 // Folders and files of the user's own that others may read or write are the user's alone before
@@ -384,7 +379,7 @@ TEST_F(SettingsStorageFault, WidenedModesAreNarrowedBeforeAnythingIsStored) {
     for (const auto& [folderMode, fileMode] : {std::pair{0755, 0644}, std::pair{0777, 0666}}) {
         SCOPED_TRACE(std::to_string(folderMode) + " " + std::to_string(fileMode));
         fs::remove_all(file.parent_path());
-        writeEverySettingInAnotherProcess(); // a file of ours, as an earlier run left it
+        writeEverySettingInAnotherProcess();   // a file of ours, as an earlier run left it
         std::ofstream(file.string() + "-wal"); // an empty companion, as a crash leaves one
         ASSERT_EQ(::chmod(file.parent_path().c_str(), static_cast<mode_t>(folderMode)), 0);
         for (const auto* suffix : {"", "-wal"})
@@ -439,8 +434,9 @@ TEST_F(SettingsStorageFault, ReadersTakeUpAFileThatAppearedOrWasReplaced) {
 
     fs::rename(second, file);
     ::usleep(1'100'000);
-    EXPECT_EQ(readHere(), test::describe({test::controlValueOfWrite(0), test::controlValueOfWrite(1),
-                                          test::controlValueOfWrite(2), 0, 12, std::nullopt}));
+    EXPECT_EQ(readHere(),
+              test::describe({test::controlValueOfWrite(0), test::controlValueOfWrite(1),
+                              test::controlValueOfWrite(2), 0, 12, std::nullopt}));
 }
 
 } // namespace

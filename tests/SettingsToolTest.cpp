@@ -228,9 +228,9 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsOnEveryChangeUntilInterrupted) {
     // A backup put back with mv (the -wal and -shm of the file it replaces removed: they would
     // belong to the new file) is what the next change shows.
     const auto backup = home.root() / "backup";
-    ASSERT_EQ(runProgram(tool, {"set", "voicing", "61"}, {{"XDG_CONFIG_HOME", backup.string()}})
-                  .status,
-              0);
+    ASSERT_EQ(
+        runProgram(tool, {"set", "voicing", "61"}, {{"XDG_CONFIG_HOME", backup.string()}}).status,
+        0);
     const auto folder = std::string(virelon::identifiers::suiteName) + "/preferences.db";
     for (const char* companion : {"-wal", "-shm"})
         std::filesystem::remove(home.configHome() / (folder + companion));

@@ -337,8 +337,7 @@ const std::string moduleSet = "216 OK OUTPUT MODULE SET\r\n";
 INSTANTIATE_TEST_SUITE_P(
     SpeechVoices, ScriptedPeer,
     testing::Values(
-        PeerCase{"HangsUpAtOnce", {}},
-        PeerCase{"AnswersOtherThanSsip", {greeted, "xyz\r\n"}},
+        PeerCase{"HangsUpAtOnce", {}}, PeerCase{"AnswersOtherThanSsip", {greeted, "xyz\r\n"}},
         PeerCase{"BreaksOffAReply", {greeted, "2"}},
         PeerCase{"DiesInTheMiddleOfAVoiceList",
                  {greeted, twoModules, moduleSet, "249-Kate\ten-GB\tnone\r\n249-Ka"}},

@@ -181,8 +181,8 @@ public:
     }
 
     int watch() {
-        auto observer = platform::observeSessionBusSignal(
-            VirelonSharedSettings::changeNotification(), [this] {
+        auto observer =
+            platform::observeSessionBusSignal(VirelonSharedSettings::changeNotification(), [this] {
                 VirelonSharedSettings::reopenIfReplaced(); // the change may be a new file
                 get(std::nullopt);
             });

@@ -385,10 +385,10 @@ Connection openConnection(const std::string& name, int flags) {
     // Nothing another program left in the file may run inside our statements: no triggers or
     // views, no functions called from the schema, no writes to the schema itself; and no
     // statement runs for longer than its bound.
-    for (const auto& [option, value] : {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1},
-                                       std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
-                                       std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
-                                       std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
+    for (const auto& [option, value] :
+         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
         if (sqlite3_db_config(db.get(), option, value, nullptr) != SQLITE_OK)
             return nullptr;
     }
@@ -415,7 +415,7 @@ Schema readSchema(sqlite3* db) {
     // statements.
     const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(raw, 1));
     return objects == 1 && sql && std::string_view(sql) == tableSql ? Schema::Ours
-                                                                     : Schema::Foreign;
+                                                                    : Schema::Foreign;
 }
 
 // Looks at an existing file without changing it or leaving anything beside it. Without a WAL file

@@ -85,10 +85,9 @@ void ContentView::refreshVoices(bool announceResult) {
     // The stored voice's module did not answer: its voice is unknown, not gone, and stays chosen.
     const bool storedUnknown =
         stored && catalogue::isVoiceOfModules(*stored, listing.failedModules);
-    if (const auto* chosen =
-            storedUnknown
-                ? nullptr
-                : catalogue::chooseFallbackVoice(fallbackVoices.get(), stored, services_.locale)) {
+    if (const auto* chosen = storedUnknown ? nullptr
+                                           : catalogue::chooseFallbackVoice(
+                                                 fallbackVoices.get(), stored, services_.locale)) {
         const std::string identifier = chosen->identifier;
         fallbackVoiceIdentifier.set(identifier);
         VirelonSharedSettings::setFallbackVoiceIdentifier(identifier);
