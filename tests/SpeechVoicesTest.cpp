@@ -276,7 +276,7 @@ struct PeerCase {
     std::vector<std::string> voices = {}; // "identifier language"
     std::vector<std::string> failedModules = {};
     std::chrono::milliseconds byteGap = 0ms; // between the bytes of each reply
-    bool endless = false;                    // then a line that never ends
+    std::string endless = {};                // then this, over and over
 };
 
 void PrintTo(const PeerCase& peer, std::ostream* out) {
@@ -311,8 +311,11 @@ TEST_P(ScriptedPeer, ListsWhatItCanAndFailsWithinTheBounds) {
                 std::this_thread::sleep_for(c.byteGap);
             }
         }
-        const std::string endless(64 * 1024, 'x');
-        while (c.endless && ::send(connection, endless.data(), endless.size(), MSG_NOSIGNAL) > 0) {
+        std::string endless;
+        while (!c.endless.empty() && endless.size() < 64 * 1024)
+            endless += c.endless;
+        while (!endless.empty() &&
+               ::send(connection, endless.data(), endless.size(), MSG_NOSIGNAL) > 0) {
         }
         ::close(connection);
     });
@@ -343,7 +346,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {greeted, twoModules, moduleSet, "249-Kate\ten-GB\tnone\r\n249-Ka"}},
         // Each byte within the old per-reply wait, the whole far past the listing's bound.
         PeerCase{"Dribbles", {greeted, twoModules}, false, {}, {}, 150ms},
-        PeerCase{"SendsAnEndlessLine", {greeted}, false, {}, {}, 0ms, true},
+        PeerCase{"SendsALineWithoutEnd", {greeted}, false, {}, {}, 0ms, "x"},
+        PeerCase{"SendsVoicesWithoutEnd",
+                 {greeted, twoModules, moduleSet},
+                 false,
+                 {},
+                 {},
+                 0ms,
+                 "249-Kate\ten-GB\tnone\r\n"},
         // One name for two languages is one identifier: the first is kept. A module that cannot
         // list is named, not taken for a module without voices.
         PeerCase{"OneModuleFailsAndANameRepeats",

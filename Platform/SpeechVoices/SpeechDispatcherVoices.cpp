@@ -266,7 +266,8 @@ private:
     }
 
     bool readMore() {
-        if (buffer_.size() - consumed_ >= replySizeLimit)
+        // The buffer holds the current reply from its start (exchange() dropped the earlier ones).
+        if (buffer_.size() >= replySizeLimit)
             return false;
         for (;;) {
             const ssize_t got = ::read(fd_.get(), chunk_.data(), chunk_.size());
