@@ -92,11 +92,11 @@ int main(int argc, char** argv) {
         const auto raw = timed(5, rawListing);
         const auto listing = timed(5, [&] {
             speech->updateSpeechVoices();
-            return speech->speechVoices().size();
+            return speech->speechVoices().voices.size();
         });
         const auto refresh = timed(5, [&] {
             speech->updateSpeechVoices();
-            return refreshLogic(speech->speechVoices(), *locale);
+            return refreshLogic(speech->speechVoices().voices, *locale);
         });
         std::printf("Against the real speech server (%zu entries listed by libspeechd)\n",
                     rawListing());

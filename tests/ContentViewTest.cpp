@@ -153,6 +153,22 @@ TEST_F(Screen, RefreshKeepingTheSameVoiceWritesOnceWithoutTheHandler) {
     EXPECT_EQ(world->posts, postsAfterLaunch + 3);
     EXPECT_TRUE(screen().body().sections[2].rows.size() == 2);
     EXPECT_TRUE(std::get<ui::PickerRow>(screen().body().sections[2].rows[0]).disabled);
+
+    // The stored voice's module did not answer: its voice is unknown, not gone, and stays.
+    fakes.voices.installed = {voice("n/Amy", "Amy", "en-GB")};
+    fakes.voices.failedModules = {"m"};
+    w.act([&] { screen().refreshVoices(false); });
+    EXPECT_EQ(screen().fallbackVoices().size(), 1u);
+    EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string("m/Zoe")});
+    EXPECT_EQ(world->posts, postsAfterLaunch + 3);
+
+    // A failed listing is not "no voices": list, choice and store stay, and the user is told.
+    fakes.voices.fails = true;
+    w.act([&] { screen().refreshVoices(true); });
+    EXPECT_EQ(screen().fallbackVoices().size(), 1u);
+    EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Zoe");
+    EXPECT_EQ(world->posts, postsAfterLaunch + 3);
+    EXPECT_EQ(announced(), std::vector<std::string>{std::string(texts::voicesNotListed)});
 }
 
 TEST_F(Screen, SliderWritesAreRoundedAndStoredOnlyWhenTheValueChanges) {

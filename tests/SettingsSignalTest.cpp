@@ -4,6 +4,7 @@
 
 #include "SettingsSignal.h"
 #include "ScratchHome.h"
+#include "SessionBusCheck.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -23,9 +24,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -530,6 +533,7 @@ public:
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     bool running() const { return running_; }
+    void signal(int number) const { ::kill(pid_, number); }
     void stop() {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
@@ -573,6 +577,185 @@ TEST(SettingsSignal, PosterReconnectsAfterTheBusRestarts) {
     ASSERT_TRUE(watcher.ready());
     poster->post(kName); // The first post after the restart already arrives.
     EXPECT_EQ(countKind(watcher.collect(2), "observed"), 1u);
+}
+
+// Stands between clients and the test session's bus, passing bytes both ways, except that it
+// swallows everything a client sends after its Hello (a bus that answers Hello and nothing else),
+// or hangs up on the first connection after passing on its second settings signal and on the
+// second right after its first (delivered, yet the client finds its connection gone).
+class BusProxy {
+public:
+    enum class Rule { helloOnly, cutAfterPosts };
+
+    BusProxy(const std::filesystem::path& socketPath, Rule rule) : path_(socketPath) {
+        std::string upstream = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        upstream = upstream.substr(upstream.find("path=") + 5);
+        upstream = upstream.substr(0, upstream.find(','));
+        const int listener = listenAt(socketPath);
+        std::fflush(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0)
+            serve(listener, upstream, rule);
+        ::close(listener);
+    }
+    ~BusProxy() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    BusProxy(const BusProxy&) = delete;
+    BusProxy& operator=(const BusProxy&) = delete;
+
+    std::string address() const { return "unix:path=" + path_.string(); }
+
+private:
+    static int listenAt(const std::filesystem::path& path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (fd < 0 ||
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd, 16) != 0)
+            std::abort();
+        return fd;
+    }
+    static int connectTo(const std::string& path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd
+                                                                                               : -1;
+    }
+    static std::size_t occurrences(std::string_view data, std::string_view word) {
+        std::size_t n = 0;
+        for (auto at = data.find(word); at != std::string_view::npos; at = data.find(word, at + 1))
+            ++n;
+        return n;
+    }
+    [[noreturn]] static void serve(int listener, const std::string& upstream, Rule rule) {
+        struct Pair {
+            int client, bus;
+            std::size_t number;
+            bool swallowUp = false, swallowDown = false;
+        };
+        std::vector<Pair> pairs;
+        std::size_t accepted = 0;
+        char chunk[65536];
+        for (;;) {
+            std::vector<pollfd> fds{{listener, POLLIN, 0}};
+            for (const auto& p : pairs) {
+                fds.push_back({p.client, POLLIN, 0});
+                fds.push_back({p.bus, POLLIN, 0});
+            }
+            ::poll(fds.data(), fds.size(), -1);
+            const std::size_t polled = pairs.size();
+            if (fds[0].revents != 0)
+                pairs.push_back(
+                    {::accept(listener, nullptr, nullptr), connectTo(upstream), accepted++});
+            for (std::size_t i = 0; i < polled; ++i) {
+                auto& p = pairs[i];
+                const bool fromClient = fds[1 + 2 * i].revents != 0;
+                const bool fromBus = fds[2 + 2 * i].revents != 0;
+                for (const bool up : {true, false}) {
+                    if (!(up ? fromClient : fromBus) || p.client < 0)
+                        continue;
+                    const ssize_t got = ::read(up ? p.client : p.bus, chunk, sizeof chunk);
+                    const std::string_view data(chunk, got > 0 ? static_cast<std::size_t>(got) : 0);
+                    bool hangUp = got <= 0;
+                    if (!hangUp && !(up ? p.swallowUp : p.swallowDown))
+                        hangUp = ::write(up ? p.bus : p.client, data.data(), data.size()) < 0;
+                    const bool hello = up && occurrences(data, "Hello") > 0;
+                    const bool signal = up && occurrences(data, "settingsChanged") > 0;
+                    if (rule == Rule::helloOnly) {
+                        p.swallowUp = p.swallowUp || hello;
+                    } else if (p.number == 0) {
+                        hangUp = hangUp || (signal && !hello); // its second post
+                    } else if (p.number == 1) {
+                        // Its post goes through, the bus's answer to its Hello never comes back.
+                        p.swallowDown = p.swallowDown || hello;
+                        hangUp = hangUp || signal;
+                    }
+                    if (hangUp) {
+                        if (got > 0) // what was passed on is delivered before the bus sees the end
+                            std::this_thread::sleep_for(100ms);
+                        ::close(p.client);
+                        ::close(p.bus);
+                        p.client = p.bus = -1;
+                    }
+                }
+            }
+            std::erase_if(pairs, [](const Pair& p) { return p.client < 0; });
+        }
+    }
+
+    std::filesystem::path path_;
+    pid_t pid_ = -1;
+};
+
+// Runs `check` in a process of its own, as the launch runs the bus check: what it leaves behind in
+// the process stays there. Its result is the exit status.
+int inOwnProcess(const std::function<int()>& check) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(check());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The launch's bus check lets the window appear quickly whatever the bus does, and never costs
+// the settings signal: posted once the bus answers again, once per post.
+TEST(SettingsSignal, ABusThatStallsAtLaunchDelaysTheWindowLittleAndSilencesNothing) {
+    virelon::test::ScratchHome scratch;
+    const std::string sessionBus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    {
+        BusProxy helloOnly(scratch.root() / "hello-only", BusProxy::Rule::helloOnly);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", helloOnly.address().c_str(), 1);
+        EXPECT_EQ(inOwnProcess([] {
+                      const auto start = Clock::now();
+                      const bool kept = virelon::widgets::setAsideHungSessionBus(500ms);
+                      return kept ? 1 : elapsedMs(start) < 1000.0 ? 0 : 2;
+                  }),
+                  0);
+    }
+
+    // A bus that stalls at launch and answers again afterwards.
+    const auto socketPath = scratch.root() / "bus";
+    PrivateBus bus(socketPath);
+    ASSERT_TRUE(bus.running());
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socketPath.string()).c_str(), 1);
+    {
+        Watcher watcher({std::string(kName)});
+        ASSERT_TRUE(watcher.ready());
+        bus.signal(SIGSTOP);
+        EXPECT_EQ(inOwnProcess([&] {
+                      const bool kept = virelon::widgets::setAsideHungSessionBus(300ms);
+                      bus.signal(SIGCONT);
+                      const auto poster = makeSessionBusPoster();
+                      for (int i = 0; i < 3; ++i)
+                          poster->post(kName);
+                      return kept ? 1 : 0;
+                  }),
+                  0);
+        bus.signal(SIGCONT);
+        EXPECT_EQ(countKind(watcher.collect(3), "observed"), 3u);
+    }
+
+    // A post the bus received, on a connection that is gone before the poster learns so, is not
+    // sent again: one signal per post, across the reconnection.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", sessionBus.c_str(), 1);
+    BusProxy cutting(scratch.root() / "cutting", BusProxy::Rule::cutAfterPosts);
+    Watcher watcher({std::string(kName)});
+    ASSERT_TRUE(watcher.ready());
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", cutting.address().c_str(), 1);
+    const auto poster = makeSessionBusPoster();
+    for (int i = 0; i < 4; ++i) {
+        poster->post(kName);
+        std::this_thread::sleep_for(300ms); // posts as a user makes them, not in one burst
+    }
+    EXPECT_EQ(countKind(watcher.collect(4), "observed"), 4u);
 }
 
 } // namespace

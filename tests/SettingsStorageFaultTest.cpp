@@ -1,14 +1,16 @@
 // Storage that fails under the shared settings, met through their public API as the application
-// and the engine use it: a full file system, a read-only file, folder or file system, and a file
-// at the domain's place that is not ours. Whatever happens, a write is reported saved only when
-// it was (by the process that wrote and by a process started afterwards), a failed write posts no
-// change signal, and a file that is not ours stays byte for byte as it was.
+// and the engine use it: a full file system, a read-only file, folder or file system, a file at
+// the domain's place that is not ours (another program's, another user's, ours with schema objects
+// planted beside the table), and a file replaced under a reader. Whatever happens, a write is
+// reported saved only when it was (by the process that wrote and by a process started afterwards),
+// a failed write posts no change signal, and a file that is not ours stays byte for byte as it was.
 
 #include "ActingAsUser.h"
 #include "ScratchHome.h"
 #include "SettingsFaultSupport.h"
 #include "SettingsSignal.h"
 #include "SignalCounter.h"
+#include "virelon/virelon_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -237,6 +240,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SettingsReadOnlyStorage,
 struct ForeignFileCase {
     const char* name;
     std::function<void(const fs::path&)> make;
+    bool asRoot = false; // gives files away to another user
 };
 
 void PrintTo(const ForeignFileCase& c, std::ostream* out) {
@@ -246,14 +250,31 @@ void PrintTo(const ForeignFileCase& c, std::ostream* out) {
 class SettingsForeignFile : public SettingsStorageFault,
                             public testing::WithParamInterface<ForeignFileCase> {};
 
-void otherProgramsDatabase(const fs::path& file, const char* sql) {
+// Another program's connection, kept open through a case when it is still running.
+std::unique_ptr<sqlite3, int (*)(sqlite3*)> stillOpen(nullptr, sqlite3_close_v2);
+
+void otherProgramsDatabase(const fs::path& file, const char* sql, bool keepOpen = false) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
+    if (keepOpen)
+        stillOpen.reset(db);
+    else
+        sqlite3_close(db);
+}
+
+// Our table exactly as we create it, a stored value, and what else the SQL adds.
+void ourTableWith(const fs::path& file, const std::string& sql) {
+    otherProgramsDatabase(file, ("CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, value "
+                                 "ANY NOT NULL) STRICT, WITHOUT ROWID; INSERT INTO preferences "
+                                 "VALUES('intonation', 30); " +
+                                 sql)
+                                    .c_str());
 }
 
 TEST_P(SettingsForeignFile, GettersGiveDefaultsAndWritesFailLeavingTheFileAlone) {
+    if (GetParam().asRoot && ::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
     const fs::path file = test::settingsFile();
     fs::create_directories(file.parent_path());
     GetParam().make(file);
@@ -271,29 +292,151 @@ TEST_P(SettingsForeignFile, GettersGiveDefaultsAndWritesFailLeavingTheFileAlone)
     EXPECT_EQ(signalsNow(), 0);
     EXPECT_EQ(test::contents(file), bytes);
     EXPECT_EQ(test::listing(file.parent_path()), files);
+    stillOpen.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SettingsForeignFile,
-    testing::Values(ForeignFileCase{"Garbage",
-                                    [](const fs::path& file) {
-                                        std::ofstream(file, std::ios::binary)
-                                            << std::string(8192, '\x5a');
-                                    }},
-                    ForeignFileCase{"OtherProgramsDatabase",
-                                    [](const fs::path& file) {
-                                        otherProgramsDatabase(
-                                            file, "CREATE TABLE settings(k, v); "
-                                                  "INSERT INTO settings VALUES('a', 1)");
-                                    }},
-                    ForeignFileCase{"OtherProgramsDatabaseWithAPreferencesTable",
-                                    [](const fs::path& file) {
-                                        otherProgramsDatabase(
-                                            file, "PRAGMA journal_mode=WAL; CREATE TABLE "
+    testing::Values(
+        ForeignFileCase{"Garbage",
+                        [](const fs::path& file) {
+                            std::ofstream(file, std::ios::binary) << std::string(8192, '\x5a');
+                        }},
+        ForeignFileCase{"SqliteMagicThenGarbage",
+                        [](const fs::path& file) {
+                            std::ofstream(file, std::ios::binary)
+                                << "SQLite format 3"s + '\0' + std::string(4080, '\x01');
+                        }},
+        ForeignFileCase{
+            "DatabaseWithoutTables",
+            [](const fs::path& file) { otherProgramsDatabase(file, "PRAGMA user_version=3"); }},
+        ForeignFileCase{"OtherProgramsDatabase",
+                        [](const fs::path& file) {
+                            otherProgramsDatabase(file, "CREATE TABLE settings(k, v); "
+                                                        "INSERT INTO settings VALUES('a', 1)");
+                        }},
+        ForeignFileCase{"OtherProgramsWalDatabaseInUse",
+                        [](const fs::path& file) {
+                            otherProgramsDatabase(file,
+                                                  "PRAGMA journal_mode=WAL; CREATE "
+                                                  "TABLE notes(x); INSERT INTO notes "
+                                                  "VALUES(1)",
+                                                  true);
+                        }},
+        ForeignFileCase{"OtherProgramsDatabaseWithAPreferencesTable",
+                        [](const fs::path& file) {
+                            otherProgramsDatabase(file,
+                                                  "PRAGMA journal_mode=WAL; CREATE TABLE "
                                                   "preferences(key TEXT PRIMARY KEY, value); "
                                                   "INSERT INTO preferences VALUES('intonation', "
                                                   "30)");
-                                    }}),
+                        }},
+        // Our table exactly, with something planted beside it.
+        ForeignFileCase{"TriggerThatSwallowsWrites",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "CREATE TRIGGER t BEFORE INSERT ON "
+                                               "preferences BEGIN SELECT "
+                                               "RAISE(IGNORE); END");
+                        }},
+        ForeignFileCase{"TriggerThatNeverEnds",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "CREATE TRIGGER t BEFORE INSERT ON "
+                                               "preferences BEGIN SELECT count(*) "
+                                               "FROM (WITH RECURSIVE c(x) AS (SELECT 1 "
+                                               "UNION ALL SELECT x + 1 FROM c) SELECT "
+                                               "x FROM c); END");
+                        }},
+        ForeignFileCase{
+            "ViewBesideTheTable",
+            [](const fs::path& file) { ourTableWith(file, "CREATE VIEW v AS SELECT 1"); }},
+        ForeignFileCase{"AnotherUsersFile",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "");
+                            ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+                        },
+                        true},
+        ForeignFileCase{"LinkToAnotherUsersFile",
+                        [](const fs::path& file) {
+                            const auto target = file.parent_path() / "theirs.db";
+                            ourTableWith(target, "");
+                            ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+                            fs::create_symlink(target, file);
+                        },
+                        true},
+        ForeignFileCase{"AnotherUsersWritableFolder",
+                        [](const fs::path& file) {
+                            ourTableWith(file, "");
+                            ASSERT_EQ(::chmod(file.parent_path().c_str(), 0777), 0);
+                            ASSERT_EQ(::chown(file.parent_path().c_str(), 65534, 65534), 0);
+                        },
+                        true}),
     [](const auto& tested) { return std::string(tested.param.name); });
+
+// Folders and files of the user's own that others may read or write are the user's alone before
+// anything is stored, the -wal and -shm files included, and then work as usual.
+TEST_F(SettingsStorageFault, WidenedModesAreNarrowedBeforeAnythingIsStored) {
+    const fs::path file = test::settingsFile();
+    for (const auto& [folderMode, fileMode] : {std::pair{0755, 0644}, std::pair{0777, 0666}}) {
+        SCOPED_TRACE(std::to_string(folderMode) + " " + std::to_string(fileMode));
+        fs::remove_all(file.parent_path());
+        writeEverySettingInAnotherProcess();   // a file of ours, as an earlier run left it
+        std::ofstream(file.string() + "-wal"); // an empty companion, as a crash leaves one
+        ASSERT_EQ(::chmod(file.parent_path().c_str(), static_cast<mode_t>(folderMode)), 0);
+        for (const auto* suffix : {"", "-wal"})
+            ASSERT_EQ(::chmod((file.string() + suffix).c_str(), static_cast<mode_t>(fileMode)), 0);
+        const auto result = test::runProgram(test::faultHelper, {"write-to", "0"});
+        EXPECT_EQ(result.status, 0) << result.err;
+        const auto modeOf = [](const fs::path& path) {
+            struct stat info {};
+            return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 01000u;
+        };
+        EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+        EXPECT_EQ(modeOf(file), 0600u);
+        for (const auto& name : test::listing(file.parent_path()))
+            EXPECT_EQ(modeOf(file.parent_path() / name), 0600u) << name;
+        EXPECT_EQ(test::readInAnotherProcess(), stateAfterFirstWrites());
+    }
+}
+
+// An engine that started while the file was unusable, or whose file is later replaced (a backup
+// put back with mv), takes up the file in place: on the next change signal at the latest, and by
+// itself within a second.
+TEST_F(SettingsStorageFault, ReadersTakeUpAFileThatAppearedOrWasReplaced) {
+    const fs::path file = test::settingsFile();
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << std::string(8192, '\x5a');
+    EXPECT_EQ(readHere(), test::defaultsDescribed());
+
+    // Backups made elsewhere by another process: after writes 0..5, and after writes 0..2.
+    const auto backup = [&](std::int64_t last) {
+        const auto home = scratch.root() / ("backup" + std::to_string(last));
+        const auto made = test::runProgram(test::faultHelper, {"write-to", std::to_string(last)},
+                                           {{"XDG_CONFIG_HOME", home.string()}});
+        EXPECT_EQ(made.status, 0) << made.err;
+        return home / file.parent_path().filename() / file.filename();
+    };
+    const auto first = backup(5), second = backup(2);
+
+    int changes = 0;
+    auto* observer = virelon_settings_observe([](void* n) { ++*static_cast<int*>(n); }, &changes);
+    ASSERT_NE(observer, nullptr);
+    fs::rename(first, file);
+    virelon::platform::makeSessionBusPoster()->post(VirelonSharedSettings::changeNotification());
+    for (int i = 0; i < 40 && changes == 0; ++i) {
+        pollfd entry{virelon_settings_observer_fd(observer),
+                     virelon_settings_observer_events(observer), 0};
+        ::poll(&entry, 1, 50);
+        virelon_settings_observer_process(observer);
+    }
+    virelon_settings_observer_free(observer);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(readHere(), stateAfterFirstWrites());
+
+    fs::rename(second, file);
+    ::usleep(1'100'000);
+    EXPECT_EQ(readHere(),
+              test::describe({test::controlValueOfWrite(0), test::controlValueOfWrite(1),
+                              test::controlValueOfWrite(2), 0, 12, std::nullopt}));
+}
 
 } // namespace

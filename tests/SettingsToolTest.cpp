@@ -11,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <fstream>
+#include <functional>
 
 using virelon::test::runProgram;
 
@@ -125,16 +129,63 @@ TEST_F(SettingsTool, BadUsageIsRefusedWithoutStoringOrSignalling) {
               "fallbackVoiceIdentifier: none stored\n");
 }
 
-TEST_F(SettingsTool, AnAbsentDomainIsAFailureWithoutSignal) {
-    // A file where the settings folder should be: the domain cannot be created.
-    std::filesystem::create_directories(home.configHome());
-    std::ofstream(home.configHome() / std::string(virelon::identifiers::suiteName)) << "a file";
-    const auto set = runProgram(tool, {"set", "wordPause", "40"});
-    EXPECT_EQ(set.status, 1);
-    EXPECT_NE(set.err.find("could not be saved"), std::string::npos) << set.err;
-    const auto get = runProgram(tool, {"get", "wordPause"});
-    EXPECT_EQ(get.status, 0);
-    EXPECT_EQ(get.out, "wordPause: 0 (default)\n");
+// What cannot be done exits 1, says why on the error stream, prints nothing else and signals
+// nothing, within the bounds of the settings and the speech server.
+TEST_F(SettingsTool, WhatCannotBeDoneExitsOneSayingWhy) {
+    const auto folder = home.configHome() / std::string(virelon::identifiers::suiteName);
+    const auto file = folder / "preferences.db";
+    const auto database = [&](const char* sql) {
+        std::filesystem::create_directories(folder);
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    };
+    const std::string ours = "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, value ANY "
+                             "NOT NULL) STRICT, WITHOUT ROWID; ";
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> arguments;
+        std::string said;
+        std::vector<std::pair<std::string, std::string>> environment = {};
+    } cases[] = {
+        {"no folder can be made",
+         [&] {
+             std::filesystem::create_directories(home.configHome());
+             std::ofstream(folder) << "a file";
+         },
+         {"set", "wordPause", "40"},
+         "could not be saved"},
+        {"no folder can be made", [] {}, {"get"}, "cannot read the settings at " + file.string()},
+        {"a trigger that never ends",
+         [&] {
+             std::filesystem::remove(folder);
+             database((ours + "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN SELECT "
+                              "count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT "
+                              "x + 1 FROM c) SELECT x FROM c); END")
+                          .c_str());
+         },
+         {"set", "fallbackVoiceIdentifier", "m/Kate"},
+         "could not be saved"},
+        {"a trigger that never ends", [] {}, {"get", "intonation"}, "cannot read the settings"},
+        {"no speech server",
+         [] {},
+         {"voices"},
+         "could not list its voices",
+         {{"SPEECHD_ADDRESS", "unix_socket:" + (home.root() / "none").string()},
+          {"PATH", home.root().string()}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + (" " + c.arguments[0]));
+        c.arrange();
+        const auto start = std::chrono::steady_clock::now();
+        const auto result = runProgram(tool, c.arguments, c.environment);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find(c.said), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
     EXPECT_EQ(signalsNow(), 0);
 }
 
@@ -175,6 +226,19 @@ TEST_F(SettingsTool, AnOutputThatCannotBeWrittenIsAFailure) {
         EXPECT_NE(result.err.find("could not write to standard output"), std::string::npos)
             << command << result.err;
     }
+}
+
+// Text that reaches the terminal cannot move the cursor, ring or forge a line; JSON stays exact.
+TEST_F(SettingsTool, ControlCharactersAreEscapedInTextAndExactInJson) {
+    const std::string forged = "m/K\x1b[2J\a\nintonation: 5 (stored)\\\xc2\x9b";
+    const std::string escaped = "m/K\\x1B[2J\\x07\\nintonation: 5 (stored)\\\\\\u009B";
+    // The tool refuses to store such a value; another program may have.
+    ASSERT_TRUE(virelon::VirelonSharedSettings::setFallbackVoiceIdentifier(forged));
+    EXPECT_EQ(runProgram(tool, {"get", "fallbackVoiceIdentifier"}).out,
+              "fallbackVoiceIdentifier: " + escaped + " (stored)\n");
+    EXPECT_EQ(runProgram(tool, {"--json", "get", "fallbackVoiceIdentifier"}).out,
+              "{\"key\":\"fallbackVoiceIdentifier\",\"value\":\"m/K\\u001b[2J\\u0007\\nintonation: "
+              "5 (stored)\\\\\u009b\",\"stored\":true}\n");
 }
 
 TEST_F(SettingsTool, HelpVersionAndPath) {
@@ -239,6 +303,26 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsThenEachChangeUntilInterrupted) {
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out, expected);
     }
+}
+
+// A backup put back with mv (the -wal and -shm of the file it replaces removed: they would belong
+// to the new file) is what the next change shows.
+TEST_F(SettingsTool, WatchTakesUpAFilePutInPlaceOfTheOld) {
+    ASSERT_EQ(runProgram(tool, {"set", "wordPause", "33"}).status, 0);
+    virelon::test::Subprocess watch(tool, {"watch"});
+    ASSERT_TRUE(watch.waitFor("Watching", true));
+    const auto backup = home.root() / "backup";
+    ASSERT_EQ(
+        runProgram(tool, {"set", "voicing", "61"}, {{"XDG_CONFIG_HOME", backup.string()}}).status,
+        0);
+    const auto folder = std::string(virelon::identifiers::suiteName) + "/preferences.db";
+    for (const char* companion : {"-wal", "-shm"})
+        std::filesystem::remove(home.configHome() / (folder + companion));
+    std::filesystem::rename(backup / folder, home.configHome() / folder);
+    ASSERT_EQ(runProgram(tool, {"set", "phrasePause", "35"}).status, 0);
+    ASSERT_TRUE(watch.waitFor("voicing: 61 (stored)\n"));
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.finish(std::chrono::seconds(3)).status, 0);
 }
 
 // Commands, keys, and the identifiers that voices lists, with the words before the cursor read

@@ -185,7 +185,7 @@ public:
         if (!exposedAtFirstUpdate)
             exposedAtFirstUpdate = exposed();
     }
-    std::vector<platform::Voice> speechVoices() override { return {}; }
+    platform::VoiceListing speechVoices() override { return {{}, true, {}}; }
 };
 
 /// Translates every key into a marked text, to see which texts are looked up.

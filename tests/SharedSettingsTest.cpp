@@ -246,14 +246,23 @@ TEST_F(SharedSettings, MigrationMovesEveryLegacyItemToItsKey) {
     EXPECT_EQ(world->lookups.size(), order.size()) << "keys holding values are not looked up";
 }
 
-TEST_F(SharedSettings, MigrationKeepsValuesAlreadyStoredWhateverTheirType) {
+// Only a read that found no value lets the legacy value in: a value of any type, or a read that
+// failed (busy past the timeout, an I/O error), keeps what the user may have set.
+TEST_F(SharedSettings, MigrationKeepsValuesAlreadyStoredOrUnreadable) {
     world->stored["voicing"] = std::string("not a number");
     world->stored["fallbackVoiceIdentifier"] = std::int64_t{3};
-    world->legacyItems = {{"voicing", bytes("20")}, {"fallbackVoiceIdentifier", bytes("x/y")}};
+    world->stored["wordPause"] = std::int64_t{70};
+    world->unreadable = {"wordPause", "phrasePause"};
+    world->legacyItems = {{"voicing", bytes("20")},
+                          {"fallbackVoiceIdentifier", bytes("x/y")},
+                          {"wordPause", bytes("5")},
+                          {"phrasePause", bytes("6")}};
     VirelonSharedSettings::migrateLegacySettings();
     EXPECT_EQ(world->stored.at("voicing"), StoredValue{std::string("not a number")});
     EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::int64_t{3}});
-    EXPECT_EQ(std::count(world->lookups.begin(), world->lookups.end(), "voicing"), 0);
+    EXPECT_EQ(world->stored.at("wordPause"), StoredValue{std::int64_t{70}});
+    EXPECT_FALSE(world->stored.contains("phrasePause"));
+    EXPECT_EQ(world->lookups, std::vector<std::string>({"intonation", "headSize"}));
 }
 
 TEST_F(SharedSettings, MigratedFallbackTextMustBeUtf8AndIsKeptExactly) {

@@ -129,6 +129,17 @@ private:
     fs::path config_ = home_.configHome() / "speech-dispatcher";
 };
 
+// The voices of a listing that must have succeeded completely.
+std::vector<Voice> listed(virelon::platform::SpeechVoices& speechVoices) {
+    auto listing = speechVoices.speechVoices();
+    EXPECT_TRUE(listing.succeeded);
+    EXPECT_TRUE(listing.failedModules.empty());
+    return std::move(listing.voices);
+}
+std::vector<Voice> listed() {
+    return listed(*makeSpeechDispatcherVoices());
+}
+
 std::vector<Voice> expectedVoices(const std::vector<VoiceLine>& lines) {
     std::vector<Voice> voices;
     for (const auto& line : lines) {
@@ -146,7 +157,7 @@ TEST(SpeechVoices, ListsTheTestEnvironmentsVoicesInTheServersOrderWithoutVariant
         {"testvoices", "Diego", "es-419", true}, {engineModule, "Ava", "en-US", true},
         {engineModule, "Oliver", "en-GB", true},
     };
-    EXPECT_EQ(makeSpeechDispatcherVoices()->speechVoices(), expectedVoices(configured));
+    EXPECT_EQ(listed(), expectedVoices(configured));
 }
 
 TEST(SpeechVoices, LeavesOutOnlyVariantsOfAVoiceOfTheSameModule) {
@@ -161,38 +172,34 @@ TEST(SpeechVoices, LeavesOutOnlyVariantsOfAVoiceOfTheSameModule) {
     PrivateServer server;
     server.configure(voices);
     ASSERT_NO_FATAL_FAILURE(server.start());
-    EXPECT_EQ(makeSpeechDispatcherVoices()->speechVoices(), expectedVoices(voices));
+    EXPECT_EQ(listed(), expectedVoices(voices));
 }
 
-TEST(SpeechVoices, KeepsItsListingUntilAskedToUpdateIt) {
+TEST(SpeechVoices, AsksTheServerAfreshForEachListing) {
     std::vector<VoiceLine> voices = {{"alpha", "Kate", "en-GB", true}};
     PrivateServer server;
     server.configure(voices);
     ASSERT_NO_FATAL_FAILURE(server.start());
     const auto speechVoices = makeSpeechDispatcherVoices();
-    ASSERT_EQ(speechVoices->speechVoices(), expectedVoices(voices));
+    ASSERT_EQ(listed(*speechVoices), expectedVoices(voices));
 
     voices.push_back({"alpha", "Olivia", "en-AU", true});
     server.configure(voices);
     ASSERT_TRUE(server.signal(SIGHUP)); // the server re-reads its configuration
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(speechVoices->speechVoices().size(), 1u);
-
     // The restarted modules take a moment before they list their voices.
     const auto deadline = Clock::now() + 10s;
-    std::vector<Voice> listed;
+    std::vector<Voice> found;
     do {
-        speechVoices->updateSpeechVoices();
-        listed = speechVoices->speechVoices();
-    } while (listed != expectedVoices(voices) && Clock::now() < deadline);
-    EXPECT_EQ(listed, expectedVoices(voices));
+        found = speechVoices->speechVoices().voices;
+    } while (found != expectedVoices(voices) && Clock::now() < deadline);
+    EXPECT_EQ(found, expectedVoices(voices));
 }
 
 TEST(SpeechVoices, StartsTheServerWhenNoneIsRunning) {
     const std::vector<VoiceLine> voices = {{"alpha", "Kate", "en-GB", true}};
     PrivateServer server;
     server.configure(voices);
-    EXPECT_EQ(makeSpeechDispatcherVoices()->speechVoices(), expectedVoices(voices));
+    EXPECT_EQ(listed(), expectedVoices(voices));
 }
 
 TEST(SpeechVoices, ListsAServerThatCameUpAfterAFailedListing) {
@@ -202,10 +209,10 @@ TEST(SpeechVoices, ListsAServerThatCameUpAfterAFailedListing) {
     const std::string path = std::getenv("PATH");
     ::setenv("PATH", server.root().c_str(), 1); // nothing there to start a server with
     const auto speechVoices = makeSpeechDispatcherVoices();
-    EXPECT_TRUE(speechVoices->speechVoices().empty());
+    EXPECT_FALSE(speechVoices->speechVoices().succeeded);
     ::setenv("PATH", path.c_str(), 1);
     ASSERT_NO_FATAL_FAILURE(server.start());
-    EXPECT_EQ(speechVoices->speechVoices(), expectedVoices(voices));
+    EXPECT_EQ(listed(*speechVoices), expectedVoices(voices));
 }
 
 struct UnreachableCase {
@@ -231,12 +238,14 @@ void installStarter(PrivateServer& server, const char* script) {
 
 class Unreachable : public testing::TestWithParam<UnreachableCase> {};
 
-TEST_P(Unreachable, GivesAnEmptyListInTime) {
+TEST_P(Unreachable, FailsInTime) {
     PrivateServer server;
     server.configure({{"alpha", "Kate", "en-GB", true}});
     ASSERT_NO_FATAL_FAILURE(GetParam().arrange(server));
     const auto start = Clock::now();
-    EXPECT_TRUE(makeSpeechDispatcherVoices()->speechVoices().empty());
+    const auto listing = makeSpeechDispatcherVoices()->speechVoices();
+    EXPECT_FALSE(listing.succeeded);
+    EXPECT_TRUE(listing.voices.empty());
     EXPECT_LT(Clock::now() - start, GetParam().bound);
 }
 
@@ -263,17 +272,22 @@ INSTANTIATE_TEST_SUITE_P(
 struct PeerCase {
     const char* name;
     std::vector<std::string> replies;
+    bool succeeds = false;
+    std::vector<std::string> voices = {}; // "identifier language"
+    std::vector<std::string> failedModules = {};
+    std::chrono::milliseconds byteGap = 0ms; // between the bytes of each reply
+    std::string endless = {};                // then this, over and over
 };
 
 void PrintTo(const PeerCase& peer, std::ostream* out) {
     *out << peer.name;
 }
 
-// A real server cannot be made to break off at a chosen byte, so a scripted peer plays one: it
-// answers each command with the next reply, then hangs up.
-class BrokenPeer : public testing::TestWithParam<PeerCase> {};
+// A real server cannot be made to break off at a chosen byte, dribble or fail one module, so a
+// scripted peer plays one: it answers each command with the next reply, then hangs up.
+class ScriptedPeer : public testing::TestWithParam<PeerCase> {};
 
-TEST_P(BrokenPeer, GivesAnEmptyList) {
+TEST_P(ScriptedPeer, ListsWhatItCanAndFailsWithinTheBounds) {
     PrivateServer server; // for its folders and address; it is not started
     ::setenv("PATH", server.root().c_str(), 1);
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -283,30 +297,72 @@ TEST_P(BrokenPeer, GivesAnEmptyList) {
     server.socket().string().copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener, 1), 0);
-    std::thread peer([listener, replies = GetParam().replies] {
+    const auto& c = GetParam();
+    std::thread peer([listener, &c] {
         const int connection = ::accept(listener, nullptr, nullptr);
-        for (const auto& reply : replies) {
-            for (char c = 0; c != '\n' && ::read(connection, &c, 1) == 1;) {
+        bool open = true;
+        for (const auto& reply : c.replies) {
+            for (char ch = 0; ch != '\n' && ::read(connection, &ch, 1) == 1;) {
             }
-            (void)::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+            for (std::size_t at = 0; open && at < reply.size();) {
+                const auto size = c.byteGap > 0ms ? 1 : reply.size() - at;
+                open = ::send(connection, reply.data() + at, size, MSG_NOSIGNAL) > 0;
+                at += size;
+                std::this_thread::sleep_for(c.byteGap);
+            }
+        }
+        std::string endless;
+        while (!c.endless.empty() && endless.size() < 64 * 1024)
+            endless += c.endless;
+        while (!endless.empty() &&
+               ::send(connection, endless.data(), endless.size(), MSG_NOSIGNAL) > 0) {
         }
         ::close(connection);
     });
-    EXPECT_TRUE(makeSpeechDispatcherVoices()->speechVoices().empty());
+    const auto start = Clock::now();
+    const auto listing = makeSpeechDispatcherVoices()->speechVoices();
+    EXPECT_LT(Clock::now() - start, promisedBound + schedulingSlack);
+    std::vector<std::string> voices;
+    for (const auto& voice : listing.voices)
+        voices.push_back(voice.identifier + " " + voice.language);
+    EXPECT_EQ(listing.succeeded, c.succeeds);
+    EXPECT_EQ(voices, c.voices);
+    EXPECT_EQ(listing.failedModules, c.failedModules);
     peer.join();
     ::close(listener);
 }
 
 const std::string greeted = "208 OK CLIENT NAME SET\r\n";
 
+const std::string twoModules = "250-alpha\r\n250-beta\r\n250 OK MODULE LIST SENT\r\n";
+const std::string moduleSet = "216 OK OUTPUT MODULE SET\r\n";
+
 INSTANTIATE_TEST_SUITE_P(
-    SpeechVoices, BrokenPeer,
-    testing::Values(PeerCase{"HangsUpAtOnce", {}},
-                    PeerCase{"AnswersOtherThanSsip", {greeted, "xyz\r\n"}},
-                    PeerCase{"BreaksOffAReply", {greeted, "2"}},
-                    PeerCase{"DiesInTheMiddleOfAVoiceList",
-                             {greeted, "250-alpha\r\n250 OK MODULE LIST SENT\r\n",
-                              "216 OK OUTPUT MODULE SET\r\n", "249-Kate\ten-GB\tnone\r\n249-Ka"}}),
+    SpeechVoices, ScriptedPeer,
+    testing::Values(
+        PeerCase{"HangsUpAtOnce", {}}, PeerCase{"AnswersOtherThanSsip", {greeted, "xyz\r\n"}},
+        PeerCase{"BreaksOffAReply", {greeted, "2"}},
+        PeerCase{"DiesInTheMiddleOfAVoiceList",
+                 {greeted, twoModules, moduleSet, "249-Kate\ten-GB\tnone\r\n249-Ka"}},
+        // Each byte within the old per-reply wait, the whole far past the listing's bound.
+        PeerCase{"Dribbles", {greeted, twoModules}, false, {}, {}, 150ms},
+        PeerCase{"SendsALineWithoutEnd", {greeted}, false, {}, {}, 0ms, "x"},
+        PeerCase{"SendsVoicesWithoutEnd",
+                 {greeted, twoModules, moduleSet},
+                 false,
+                 {},
+                 {},
+                 0ms,
+                 "249-Kate\ten-GB\tnone\r\n"},
+        // One name for two languages is one identifier: the first is kept. A module that cannot
+        // list is named, not taken for a module without voices.
+        PeerCase{"OneModuleFailsAndANameRepeats",
+                 {greeted, twoModules, moduleSet,
+                  "249-Kate\ten-GB\tnone\r\n249-Kate\tde-DE\tnone\r\n249 OK VOICE LIST SENT\r\n",
+                  moduleSet, "300 ERR NO VOICES\r\n"},
+                 true,
+                 {"alpha/Kate en-GB"},
+                 {"beta"}}),
     caseName<PeerCase>);
 
 } // namespace

@@ -66,4 +66,35 @@ std::string jsonString(std::string_view text) {
     return out;
 }
 
+std::string terminalText(std::string_view text) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) { // C1 control, UTF-8 encoded
+            out += "\\u00";
+            out += hex[next >> 4];
+            out += hex[next & 0xF];
+            ++i;
+        } else if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 } // namespace virelon::tool

@@ -111,6 +111,13 @@ public:
     int get(const std::optional<std::string>& key) {
         if (key && !isKey(*key))
             return unknownKey(*key);
+        if (!VirelonSharedSettings::isReadable()) {
+            err_ << "virelon-settings: cannot read the settings at "
+                 << terminalText(domainLocation())
+                 << ": the file cannot be opened or read, or is not the user's own settings "
+                    "file.\n";
+            return failed;
+        }
         if (!key && json_)
             out_ << '[';
         bool first = true;
@@ -139,7 +146,8 @@ public:
         if (const auto* setting = integerSetting(key)) {
             const auto given = parseDecimalInteger(value);
             if (!given) {
-                err_ << "virelon-settings: \"" << value << "\" is not a whole number; " << key
+                err_ << "virelon-settings: \"" << terminalText(value)
+                     << "\" is not a whole number; " << key
                      << " takes a whole number from 0 to 100.\n";
                 return badUsage;
             }
@@ -167,7 +175,7 @@ public:
         if (json_)
             out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << jsonString(value) << "}\n";
         else
-            out_ << key << ": " << value << '\n';
+            out_ << key << ": " << terminalText(value) << '\n';
         return ok;
     }
 
@@ -215,7 +223,14 @@ public:
     int voices() {
         auto speech = platform::makeSpeechDispatcherVoices();
         auto locale = platform::makeIcuLocaleServices();
-        const auto voices = catalogue::fallbackVoices(speech->speechVoices(), *locale);
+        auto listing = speech->speechVoices();
+        if (!listing.succeeded) {
+            err_ << "virelon-settings: the speech server could not list its voices: it is not "
+                    "running and cannot be started, did not finish within 2 seconds, or sent "
+                    "more than a listing may hold.\n";
+            return failed;
+        }
+        const auto voices = catalogue::fallbackVoices(std::move(listing.voices), *locale);
         const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
         if (json_)
             out_ << '[';
@@ -230,14 +245,18 @@ public:
                      << ",\"language\":" << jsonString(voice.language)
                      << ",\"stored\":" << (isStored ? "true" : "false") << '}';
             } else {
-                out_ << name << ": " << voice.identifier << (isStored ? " (stored)" : "") << '\n';
+                out_ << terminalText(name) << ": " << terminalText(voice.identifier)
+                     << (isStored ? " (stored)" : "") << '\n';
             }
         }
         if (json_)
             out_ << "]\n";
         else if (voices.empty())
-            out_ << "No fallback voices are installed, or the speech server did not answer.\n";
-        return ok;
+            out_ << "No fallback voices are installed.\n";
+        for (const auto& module : listing.failedModules)
+            err_ << "virelon-settings: the speech server's module \"" << terminalText(module)
+                 << "\" did not list its voices.\n";
+        return listing.failedModules.empty() ? ok : failed;
     }
 
     int reloadVoices() {
@@ -254,6 +273,7 @@ public:
     int watch() {
         auto changes =
             platform::observeSessionBusSignal(VirelonSharedSettings::changeNotification(), [this] {
+                VirelonSharedSettings::reopenIfReplaced(); // the change may be a new file
                 startBlock();
                 get(std::nullopt);
             });
@@ -356,7 +376,7 @@ private:
                  << ",\"value\":" << (identifier ? jsonString(*identifier) : "null")
                  << ",\"stored\":" << (stored ? "true" : "false") << '}';
         } else if (identifier) {
-            out_ << key << ": " << *identifier << " (stored)\n";
+            out_ << key << ": " << terminalText(*identifier) << " (stored)\n";
         } else {
             out_ << key << ": "
                  << (stored ? "none (the stored value is not a text)" : "none stored") << '\n';
@@ -364,7 +384,7 @@ private:
     }
 
     int unknownKey(std::string_view key) {
-        err_ << "virelon-settings: unknown setting \"" << key
+        err_ << "virelon-settings: unknown setting \"" << terminalText(key)
              << "\". The settings are: intonation, headSizePercent, voicing, wordPause, "
                 "phrasePause, fallbackVoiceIdentifier.\n";
         return badUsage;
@@ -372,7 +392,7 @@ private:
 
     int notSaved(std::string_view key) {
         err_ << "virelon-settings: " << key << " could not be saved: the settings at "
-             << domainLocation() << " cannot be opened or written.\n";
+             << terminalText(domainLocation()) << " cannot be opened or written.\n";
         return failed;
     }
 

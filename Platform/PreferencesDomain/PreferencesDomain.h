@@ -25,6 +25,14 @@ public:
     /// The value stored under the key, or nothing when the key holds none or cannot be read.
     virtual std::optional<StoredValue> value(std::string_view key) = 0;
 
+    /// What a read of the key found, telling a key that holds nothing apart from a read that
+    /// failed (busy past the timeout, an I/O error): only the former may be taken as "no value".
+    struct Reading {
+        bool failed = false;
+        std::optional<StoredValue> value;
+    };
+    virtual Reading read(std::string_view key) { return {false, value(key)}; }
+
     /// The values of several keys, read together as one consistent snapshot (one read
     /// transaction where the store has them), in the order of the keys.
     virtual std::vector<std::optional<StoredValue>> values(std::span<const std::string_view> keys) {
@@ -48,15 +56,26 @@ public:
     /// Make every earlier write visible to other processes and safe from this process being
     /// killed. False when that could not be assured.
     virtual bool flush() = 0;
+
+    /// False when the file at the domain's location is no longer the one this handle has open
+    /// (it was removed, replaced or recreated): opening the domain afresh would find another.
+    virtual bool isCurrent() { return true; }
 };
 
 /// Opens the domain of the given suite name, creating it when it does not exist yet. Nothing when
 /// its location cannot be determined or created, or the file there is not one of ours; such a file
-/// is left untouched. The domain returned may be used from several threads.
+/// is left untouched. Ours means: the folder and the file belong to the user, and the file holds
+/// exactly our one table and nothing else. Folder, file and its -wal and -shm files are narrowed
+/// to the user alone (0700, 0600) before anything is stored; one that others may write and that
+/// cannot be narrowed is not ours. The domain returned may be used from several threads; every
+/// statement it runs is bounded in time (preferencesStatementBound).
 std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName);
 
 /// How long a read or write waits for another connection's lock before it fails.
 inline constexpr std::chrono::milliseconds preferencesBusyTimeout{500};
+
+/// The longest one statement may run, waiting for a lock included; past it, it fails.
+inline constexpr std::chrono::milliseconds preferencesStatementBound{1000};
 
 /// Where the domain of a suite name lives; nothing when no location can be determined, or the
 /// suite name is empty, "." or "..", or contains a slash.

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
@@ -25,6 +26,36 @@ constexpr const char* tableSql = "CREATE TABLE preferences(key TEXT PRIMARY KEY 
 constexpr const char* selectSql = "SELECT value FROM preferences WHERE key = ?1";
 constexpr const char* upsertSql = "INSERT INTO preferences(key, value) VALUES(?1, ?2) "
                                   "ON CONFLICT(key) DO UPDATE SET value = excluded.value";
+
+using Clock = std::chrono::steady_clock;
+
+// When the statement running on this thread has to give up. A file may hold work that never ends
+// (another program's schema objects, a hostile file changed under an open connection): SQLite's
+// progress handler interrupts whatever runs past it.
+thread_local Clock::time_point statementDeadline = Clock::time_point::max();
+
+int pastStatementDeadline(void*) noexcept {
+    return Clock::now() > statementDeadline ? 1 : 0;
+}
+
+// Bounds the statements run while it lives; nested bounds keep the earliest deadline.
+class StatementBound {
+public:
+    StatementBound() : saved_(statementDeadline) {
+        statementDeadline = std::min(saved_, Clock::now() + preferencesStatementBound);
+    }
+    ~StatementBound() { statementDeadline = saved_; }
+    StatementBound(const StatementBound&) = delete;
+    StatementBound& operator=(const StatementBound&) = delete;
+
+private:
+    Clock::time_point saved_;
+};
+
+int boundedStep(sqlite3_stmt* statement) {
+    const StatementBound bound;
+    return sqlite3_step(statement);
+}
 
 struct ConnectionCloser {
     void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
@@ -91,6 +122,7 @@ std::optional<StoredValue> columnValue(sqlite3_stmt* statement) {
 }
 
 bool execute(sqlite3* db, const char* sql) {
+    const StatementBound bound;
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
@@ -101,14 +133,16 @@ public:
         ready();
     }
 
-    std::optional<StoredValue> value(std::string_view key) override {
+    std::optional<StoredValue> value(std::string_view key) override { return read(key).value; }
+
+    Reading read(std::string_view key) override {
         try {
             const std::lock_guard lock(mutex_);
             if (!ready())
-                return std::nullopt;
+                return {true, std::nullopt};
             return selectLocked(key);
         } catch (...) {
-            return std::nullopt;
+            return {true, std::nullopt};
         }
     }
 
@@ -123,7 +157,7 @@ public:
             // third of the cost.
             const bool inTransaction = step(begin_.get());
             for (std::size_t i = 0; i < keys.size(); ++i)
-                result[i] = selectLocked(keys[i]);
+                result[i] = selectLocked(keys[i]).value;
             if (inTransaction)
                 step(commit_.get());
             return result;
@@ -168,10 +202,12 @@ public:
             return false;
         // A file renamed or deleted under us still takes writes, but nobody opening the path
         // would ever see them: that is not saved.
-        int moved = 0;
-        return sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) ==
-                   SQLITE_OK &&
-               moved == 0;
+        return currentLocked();
+    }
+
+    bool isCurrent() override {
+        const std::lock_guard lock(mutex_);
+        return currentLocked();
     }
 
 private:
@@ -193,17 +229,33 @@ private:
                prepare(begin_, "BEGIN") && prepare(commit_, "COMMIT");
     }
 
-    std::optional<StoredValue> selectLocked(std::string_view key) {
+    bool currentLocked() {
+        int moved = 0;
+        return sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) ==
+                   SQLITE_OK &&
+               moved == 0;
+    }
+
+    Reading selectLocked(std::string_view key) {
         auto* statement = select_.get();
         const ResetOnExit reset(statement);
-        if (!bindText(statement, 1, key) || sqlite3_step(statement) != SQLITE_ROW)
-            return std::nullopt;
-        return columnValue(statement);
+        if (!bindText(statement, 1, key))
+            return {true, std::nullopt};
+        switch (boundedStep(statement)) {
+        case SQLITE_DONE:
+            return {false, std::nullopt};
+        case SQLITE_ROW:
+            if (auto value = columnValue(statement))
+                return {false, std::move(value)};
+            [[fallthrough]]; // out of memory, or a kind that we do not know
+        default:
+            return {true, std::nullopt};
+        }
     }
 
     static bool step(sqlite3_stmt* statement) {
         const ResetOnExit reset(statement);
-        return sqlite3_step(statement) == SQLITE_DONE;
+        return boundedStep(statement) == SQLITE_DONE;
     }
 
     template <typename BindValue>
@@ -213,8 +265,9 @@ private:
             return false;
         auto* statement = upsert_.get();
         const ResetOnExit reset(statement);
+        // Exactly one row written, or nothing was stored whatever SQLite says.
         return bindText(statement, 1, key) && bindValue(statement) &&
-               sqlite3_step(statement) == SQLITE_DONE;
+               boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
     }
 
     std::mutex mutex_; // the statements are shared by every caller
@@ -283,6 +336,35 @@ bool createFile(const std::string& path) {
     return true;
 }
 
+// True when the folder or file belongs to the user and nobody else may write it. One that others
+// may read or write is narrowed to `narrowed` first (an earlier umask, a folder made by hand).
+// Another user's, or one that others may write and that cannot be narrowed (a read-only file
+// system), is not ours.
+bool ownedByUser(const std::string& path, const struct stat& info, mode_t narrowed) {
+    if (info.st_uid != ::geteuid())
+        return false;
+    if ((info.st_mode & 077) == 0)
+        return true;
+    return ::chmod(path.c_str(), narrowed) == 0 || (info.st_mode & 022) == 0;
+}
+
+// The -wal and -shm files beside the database, where there are any, are ours as well: regular
+// files (SQLite does not follow links to them) of the user's own.
+bool companionsOwnedByUser(const std::string& path) {
+    for (const char* suffix : {"-wal", "-shm"}) {
+        const std::string companion = path + suffix;
+        struct stat info {};
+        if (::lstat(companion.c_str(), &info) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return false;
+        }
+        if (!S_ISREG(info.st_mode) || !ownedByUser(companion, info, 0600))
+            return false;
+    }
+    return true;
+}
+
 bool fileExists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
@@ -315,6 +397,17 @@ Connection openConnection(const std::string& name, int flags) {
     // Before anything else touches the file: a connection that meets another one's lock waits
     // instead of failing at once.
     sqlite3_busy_timeout(db.get(), static_cast<int>(preferencesBusyTimeout.count()));
+    // Nothing another program left in the file may run inside our statements: no triggers or
+    // views, no functions called from the schema, no writes to the schema itself; and no
+    // statement runs for longer than its bound.
+    for (const auto& [option, value] :
+         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
+        if (sqlite3_db_config(db.get(), option, value, nullptr) != SQLITE_OK)
+            return nullptr;
+    }
+    sqlite3_progress_handler(db.get(), 1000, &pastStatementDeadline, nullptr);
     return db;
 }
 
@@ -328,12 +421,16 @@ Schema readSchema(sqlite3* db) {
                            -1, &raw, nullptr) != SQLITE_OK)
         return Schema::Unreadable;
     const Statement statement(raw);
-    if (sqlite3_step(raw) != SQLITE_ROW)
+    if (boundedStep(raw) != SQLITE_ROW)
         return Schema::Unreadable;
-    if (sqlite3_column_int64(raw, 0) == 0)
+    const auto objects = sqlite3_column_int64(raw, 0);
+    if (objects == 0)
         return Schema::Empty;
+    // Our table and nothing else: a trigger, view or index beside it would run inside our
+    // statements.
     const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(raw, 1));
-    return sql && std::string_view(sql) == tableSql ? Schema::Ours : Schema::Foreign;
+    return objects == 1 && sql && std::string_view(sql) == tableSql ? Schema::Ours
+                                                                    : Schema::Foreign;
 }
 
 // Looks at an existing file without changing it or leaving anything beside it. Without a WAL file
@@ -371,7 +468,7 @@ bool inWalMode(sqlite3* db) {
     if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &raw, nullptr) != SQLITE_OK)
         return false;
     const Statement statement(raw);
-    if (sqlite3_step(raw) != SQLITE_ROW)
+    if (boundedStep(raw) != SQLITE_ROW)
         return false;
     const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
     return mode && std::string_view(mode) == "wal";
@@ -379,7 +476,12 @@ bool inWalMode(sqlite3* db) {
 
 std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
     const auto location = preferencesDomainPath(suiteName);
-    if (!location || !makeDirectories(location->substr(0, location->find_last_of('/'))))
+    if (!location)
+        return nullptr;
+    const std::string folder = location->substr(0, location->find_last_of('/'));
+    struct stat folderInfo {};
+    if (!makeDirectories(folder) || ::stat(folder.c_str(), &folderInfo) != 0 ||
+        !ownedByUser(folder, folderInfo, 0700))
         return nullptr;
     const bool created = createFile(*location);
 
@@ -390,8 +492,11 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
     const std::string path(resolved);
     std::free(resolved);
 
+    // Never through a link into another user's file, and nothing stored before the file and its
+    // companions are the user's alone.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !ownedByUser(path, info, 0600) || !companionsOwnedByUser(path))
         return nullptr;
     // An empty file holds nobody's data: it is what a crash during our own creation leaves.
     const bool fresh = created || info.st_size == 0;

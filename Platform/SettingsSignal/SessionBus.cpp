@@ -3,14 +3,61 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace virelon::platform::sessionbus {
 
+namespace {
+
+std::string& keptAddress() {
+    static std::string address;
+    return address;
+}
+
+// A D-Bus address value: bytes outside the optionally-escaped set as %XX.
+std::string escapedAddressValue(std::string_view value) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string escaped;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+            (byte >= '0' && byte <= '9') || std::strchr("-_/.\\*", c) != nullptr) {
+            escaped += c;
+        } else {
+            escaped += '%';
+            escaped += hex[byte >> 4];
+            escaped += hex[byte & 0xF];
+        }
+    }
+    return escaped;
+}
+
+} // namespace
+
 BusHandle openSessionBus() {
     sd_bus* bus = nullptr;
-    if (sd_bus_open_user(&bus) < 0)
+    const auto& address = keptAddress();
+    if (address.empty()) {
+        if (sd_bus_open_user(&bus) < 0)
+            return nullptr;
+        return BusHandle(bus);
+    }
+    if (sd_bus_new(&bus) < 0)
         return nullptr;
-    return BusHandle(bus);
+    BusHandle handle(bus);
+    if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
+        sd_bus_start(bus) < 0)
+        return nullptr;
+    return handle;
+}
+
+void keepSessionBusAddress() {
+    // Where sd_bus_open_user() looks: the variable, else the runtime folder's "bus".
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
+        keptAddress() = address;
+    else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
+        keptAddress() = "unix:path=" + escapedAddressValue(runtime) + "/bus";
 }
 
 Settled settle(sd_bus* bus, std::chrono::steady_clock::time_point deadline) {

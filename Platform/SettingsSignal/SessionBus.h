@@ -23,6 +23,12 @@ using BusHandle = std::unique_ptr<sd_bus, BusCloser>;
 /// bus: authentication proceeds as the connection is processed.
 BusHandle openSessionBus();
 
+/// From now on, openSessionBus() connects to the session bus as the environment names it at this
+/// moment, whatever DBUS_SESSION_BUS_ADDRESS says later. For a launch that points the variable
+/// elsewhere to keep other clients from waiting on a bus that stalls: the settings' own
+/// connections still reach the bus once it answers again. Call before any thread is started.
+void keepSessionBusAddress();
+
 enum class Settled { done, lost, timedOut };
 
 /// Processes the connection, waiting no later than deadline, until nothing is left to write and

@@ -24,22 +24,34 @@ public:
         if (!address)
             return;
         const auto start = Clock::now();
-        if (start < quietUntil_)
-            return;
+        if (start < quietUntil_) {
+            // Without waiting: has the bus that seemed hung answered since? Then this post goes
+            // out as usual, and the one that ran into the bound is delivered late on that
+            // connection.
+            const auto since = bus_ ? settle(bus_.get(), start) : Settled::lost;
+            if (since == Settled::timedOut)
+                return;
+            if (since == Settled::lost)
+                bus_.reset();
+            quietUntil_ = {};
+        }
         const auto deadline = start + kPostBound;
 
         const bool reusing = bus_ != nullptr;
-        auto outcome = send(*address, deadline);
+        bool emitted = false;
+        auto outcome = send(*address, deadline, emitted);
         // A kept connection may have died since the last post (the bus restarted) without that
-        // showing until now: one more try on a fresh connection.
-        if (outcome == Settled::lost && reusing)
-            outcome = send(*address, deadline);
+        // showing until now: one more try on a fresh connection, but only when nothing of this
+        // post went out. A signal that may have been delivered is never sent twice.
+        if (outcome == Settled::lost && reusing && !emitted)
+            outcome = send(*address, deadline, emitted);
         if (outcome == Settled::timedOut)
             quietUntil_ = Clock::now() + kCoolDown;
     }
 
 private:
-    Settled send(const SignalAddress& address, Clock::time_point deadline) {
+    Settled send(const SignalAddress& address, Clock::time_point deadline, bool& emitted) {
+        emitted = false;
         if (bus_ && !drain(deadline))
             bus_.reset();
         if (!bus_)
@@ -47,11 +59,17 @@ private:
         if (!bus_)
             return Settled::lost; // No session bus: cheap to find out again next time.
 
-        auto outcome = Settled::lost;
+        // sd-bus writes at once or queues the whole message; an error means none of it left.
         if (sd_bus_emit_signal(bus_.get(), address.path.c_str(), address.interface.c_str(),
-                               address.member.c_str(), nullptr) >= 0)
-            outcome = settle(bus_.get(), deadline);
-        if (outcome != Settled::done)
+                               address.member.c_str(), nullptr) < 0) {
+            bus_.reset();
+            return Settled::lost;
+        }
+        emitted = true;
+        const auto outcome = settle(bus_.get(), deadline);
+        // A connection that ran into the bound is kept: the post still goes out if the bus
+        // wakes up, and the next posts find out whether it has.
+        if (outcome == Settled::lost)
             bus_.reset();
         return outcome;
     }

@@ -18,8 +18,10 @@ public:
 };
 
 /// The poster on the user's session bus. Created without connecting; connects on first post and
-/// keeps the connection (reconnecting after it was lost). A post never blocks for more than 500 ms;
-/// one that ran into that bound drops the connection and makes posts no-ops for the next 30 s.
+/// keeps the connection (reconnecting after it was lost, but never sending a post again that may
+/// already have gone out). A post never blocks for more than 500 ms; after one ran into that
+/// bound, posts are no-ops for the next 30 s unless the bus has answered since, which each of
+/// them checks without waiting.
 std::unique_ptr<SignalPoster> makeSessionBusPoster();
 
 /// Posts the named signal once, on a connection of its own, for a caller that must report the

@@ -40,9 +40,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The longest we wait for the server: to be found, started if need be, and greet us, all told;
-// then for the next bytes of each reply. A server that keeps sending is never cut off.
+// The longest one listing takes, all told: finding the server, starting it if need be, and every
+// reply. A server that dribbles or sends without end is cut off here or at the size limit.
 constexpr auto answerTimeout = std::chrono::seconds(2);
+// espeak-ng's 13,362 entries take about 0.6 MiB.
+constexpr std::size_t replySizeLimit = std::size_t{16} << 20;
 // How often we knock while a server we started is coming up.
 constexpr auto connectRetryInterval = milliseconds(10);
 constexpr std::size_t readChunkSize = 64 * 1024;
@@ -194,8 +196,8 @@ ConnectOutcome tryConnect(const ServerAddress& address, Clock::time_point deadli
 // One SSIP conversation. Replies are lines "NNN-text" ending in "NNN text", each ending in CRLF.
 class SsipConversation {
 public:
-    SsipConversation(FileDescriptor fd, Clock::time_point greetingDeadline)
-        : fd_(std::move(fd)), hardDeadline_(greetingDeadline) {}
+    SsipConversation(FileDescriptor fd, Clock::time_point deadline)
+        : fd_(std::move(fd)), deadline_(deadline) {}
 
     struct Reply {
         int code = 0;
@@ -203,7 +205,8 @@ public:
         bool succeeded() const { return code >= 200 && code < 300; }
     };
 
-    // Nothing when the server is gone, does not answer in time or breaks the protocol.
+    // Nothing when the server is gone, does not answer in time, breaks the protocol or sends a
+    // reply past the size limit.
     std::optional<Reply> exchange(std::string_view command) {
         buffer_.erase(0, consumed_);
         scanned_ = consumed_ = 0;
@@ -214,15 +217,7 @@ public:
         return receive();
     }
 
-    // After the greeting, a server that answered is given the silence timeout for every wait.
-    void greeted() { hardDeadline_ = Clock::time_point::max(); }
-
 private:
-    Clock::time_point nextDeadline() const {
-        const auto silence = Clock::now() + answerTimeout;
-        return std::min(silence, hardDeadline_);
-    }
-
     bool send(std::string_view data) {
         while (!data.empty()) {
             const ssize_t sent = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
@@ -231,7 +226,7 @@ private:
             } else if (sent < 0 && errno == EINTR) {
                 continue;
             } else if (sent < 0 && errno == EAGAIN) {
-                if (!waitUntil(fd_.get(), POLLOUT, nextDeadline()))
+                if (!waitUntil(fd_.get(), POLLOUT, deadline_))
                     return false;
             } else {
                 return false;
@@ -271,6 +266,9 @@ private:
     }
 
     bool readMore() {
+        // The buffer holds the current reply from its start (exchange() dropped the earlier ones).
+        if (buffer_.size() >= replySizeLimit)
+            return false;
         for (;;) {
             const ssize_t got = ::read(fd_.get(), chunk_.data(), chunk_.size());
             if (got > 0) {
@@ -281,7 +279,7 @@ private:
                 return false; // the server has gone
             if (errno == EINTR)
                 continue;
-            if (errno != EAGAIN || !waitUntil(fd_.get(), POLLIN, nextDeadline()))
+            if (errno != EAGAIN || !waitUntil(fd_.get(), POLLIN, deadline_))
                 return false;
         }
     }
@@ -289,7 +287,7 @@ private:
     static bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
     FileDescriptor fd_;
-    Clock::time_point hardDeadline_;
+    Clock::time_point deadline_;
     std::string buffer_;
     std::vector<char> chunk_ = std::vector<char>(readChunkSize);
     std::size_t consumed_ = 0; // bytes of buffer_ that belong to earlier lines
@@ -320,7 +318,9 @@ bool isVariant(std::string_view name, const std::unordered_set<std::string_view>
     return false;
 }
 
-// Appends one module's voices, leaving out variants. A line reads "NAME\tLANGUAGE\tVARIANT".
+// Appends one module's voices, leaving out variants and later entries of a name already listed
+// (one name for two languages): the identifier has to name one voice. A line reads
+// "NAME\tLANGUAGE\tVARIANT".
 void appendVoices(std::string_view module, const std::vector<std::string_view>& lines,
                   std::vector<Voice>& voices) {
     std::vector<std::pair<std::string_view, std::string_view>> entries;
@@ -337,8 +337,9 @@ void appendVoices(std::string_view module, const std::vector<std::string_view>& 
         entries.emplace_back(name, language);
         names.insert(name);
     }
+    std::unordered_set<std::string_view> listed;
     for (const auto& [name, language] : entries) {
-        if (isVariant(name, names))
+        if (isVariant(name, names) || !listed.insert(name).second)
             continue;
         std::string identifier;
         identifier.reserve(module.size() + 1 + name.size());
@@ -351,54 +352,56 @@ class SpeechDispatcherVoices final : public SpeechVoices {
 public:
     ~SpeechDispatcherVoices() override { spawnerFinished(); }
 
-    void updateSpeechVoices() override { listing_.reset(); }
+    // Every listing asks the server afresh: there is nothing to drop.
+    void updateSpeechVoices() override {}
 
-    std::vector<Voice> speechVoices() override {
+    VoiceListing speechVoices() override {
         try {
             spawnerFinished();
-            if (!listing_)
-                listing_ = listAll();
-            return listing_.value_or(std::vector<Voice>{});
+            return listAll();
         } catch (...) { // out of memory
             return {};
         }
     }
 
 private:
-    // Nothing when the server cannot be reached or stops answering: such a listing is not kept.
-    std::optional<std::vector<Voice>> listAll() {
+    VoiceListing listAll() {
+        VoiceListing listing;
         const auto address = serverAddress();
         if (!address)
-            return std::nullopt;
-        const auto greetingDeadline = Clock::now() + answerTimeout;
-        auto fd = connectToServer(*address, greetingDeadline);
+            return listing;
+        const auto deadline = Clock::now() + answerTimeout;
+        auto fd = connectToServer(*address, deadline);
         if (!fd)
-            return std::nullopt;
-        SsipConversation conversation(std::move(*fd), greetingDeadline);
+            return listing;
+        SsipConversation conversation(std::move(*fd), deadline);
         const auto greeting = conversation.exchange(clientName());
         if (!greeting || !greeting->succeeded())
-            return std::nullopt;
-        conversation.greeted();
+            return listing;
 
         const auto moduleReply = conversation.exchange("LIST OUTPUT_MODULES");
         if (!moduleReply || !moduleReply->succeeded())
-            return std::nullopt;
+            return listing;
         const std::vector<std::string> modules(moduleReply->lines.begin(),
                                                moduleReply->lines.end());
-        std::vector<Voice> voices;
         for (const auto& module : modules) {
             const auto selected = conversation.exchange("SET SELF OUTPUT_MODULE " + module);
             if (!selected)
-                return std::nullopt;
-            if (!selected->succeeded())
-                continue; // the module went away meanwhile
-            const auto listed = conversation.exchange("LIST SYNTHESIS_VOICES");
-            if (!listed)
-                return std::nullopt;
-            if (listed->succeeded())
-                appendVoices(module, listed->lines, voices);
+                return {};
+            // A module that went away or cannot list: its voices are unknown, not gone.
+            std::optional<SsipConversation::Reply> listed;
+            if (selected->succeeded()) {
+                listed = conversation.exchange("LIST SYNTHESIS_VOICES");
+                if (!listed)
+                    return {};
+            }
+            if (listed && listed->succeeded())
+                appendVoices(module, listed->lines, listing.voices);
+            else
+                listing.failedModules.push_back(module);
         }
-        return voices;
+        listing.succeeded = true;
+        return listing;
     }
 
     std::optional<FileDescriptor> connectToServer(const ServerAddress& address,
@@ -492,7 +495,6 @@ private:
         return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
     }
 
-    std::optional<std::vector<Voice>> listing_;
     pid_t spawner_ = -1;
 };
 

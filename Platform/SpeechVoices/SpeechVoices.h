@@ -15,6 +15,15 @@ struct Voice {
     friend bool operator==(const Voice&, const Voice&) = default;
 };
 
+/// What one listing found. A listing that failed says nothing about which voices are installed:
+/// it is never to be taken for "no voices".
+struct VoiceListing {
+    std::vector<Voice> voices;
+    bool succeeded = false; ///< false: the server could not be asked, broke off or broke a bound
+    /// Modules that did not list their voices: their voices are missing from `voices`.
+    std::vector<std::string> failedModules;
+};
+
 /// The system's speech voices. Implementations never throw and never block without bound.
 class SpeechVoices {
 public:
@@ -23,18 +32,19 @@ public:
     /// Asks for the voices to be reloaded, so that the next listing is fresh. No result.
     virtual void updateSpeechVoices() = 0;
 
-    /// The installed voices in the server's order; empty when there is no server or it does not
-    /// answer in time.
-    virtual std::vector<Voice> speechVoices() = 0;
+    /// The installed voices in the server's order, each identifier once. One synchronous call
+    /// that shares nothing with other calls, so it may run on a worker thread.
+    virtual VoiceListing speechVoices() = 0;
 };
 
 /// The voices of every output module of speech-dispatcher. Entries that are only a variant of
-/// another listed voice of the same module ("Name+Variant") are left out. The server is found as
-/// libspeechd finds it (SPEECHD_ADDRESS, else $XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock)
-/// and, when nothing listens there, started with `speech-dispatcher --spawn` from PATH. Finding,
-/// starting and greeting the server take at most 2 s in all, and each reply may pause for at most
-/// 2 s; past that the listing is empty. A listing is kept until updateSpeechVoices(); an empty
-/// one from a failure is not. Starts no threads; not for use from several threads at once.
+/// another listed voice of the same module ("Name+Variant") are left out, and of entries sharing
+/// an identifier the first is kept. The server is found as libspeechd finds it (SPEECHD_ADDRESS,
+/// else $XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock) and, when nothing listens there, started
+/// with `speech-dispatcher --spawn` from PATH. A whole listing (finding, starting and greeting the
+/// server included) takes at most 2 s, and no reply may be larger than 16 MiB; past either, or
+/// when memory runs out, the listing fails. Every listing asks the server afresh. Starts no
+/// threads; one object is not for use from several threads at once.
 std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices();
 
 } // namespace virelon::platform

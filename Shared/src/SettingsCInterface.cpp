@@ -3,6 +3,7 @@
 
 #include "virelon/virelon_settings.h"
 
+#include "SettingsPlatform.h"
 #include "SettingsSignal.h"
 #include "virelon/VirelonSharedSettings.h"
 
@@ -34,15 +35,18 @@ char* copyOf(const std::string& text) noexcept {
     return copy;
 }
 
-virelon_settings_observer* observe(const std::string& name, void (*callback)(void*),
-                                   void* userData) noexcept {
+virelon_settings_observer* observe(const std::string& name, bool settingsChange,
+                                   void (*callback)(void*), void* userData) noexcept {
     try {
         auto handle = std::make_unique<virelon_settings_observer>();
         handle->callback = callback;
         handle->userData = userData;
         auto* self = handle.get();
-        handle->observer = virelon::platform::observeSessionBusSignal(name, [self]() noexcept {
+        handle->observer = virelon::platform::observeSessionBusSignal(name, [=]() noexcept {
             ++self->arrived;
+            // A change may be a file that appeared or was put in place of the old one.
+            if (settingsChange)
+                VirelonSharedSettings::reopenIfReplaced();
             if (self->callback)
                 self->callback(self->userData);
         });
@@ -58,25 +62,32 @@ virelon_settings_observer* observe(const std::string& name, void (*callback)(voi
 
 extern "C" {
 
+// The engine's reads take up a file that appeared or was replaced within a second.
 int64_t virelon_settings_intonation(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::intonation();
 }
 int64_t virelon_settings_head_size(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::headSize();
 }
 int64_t virelon_settings_voicing(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::voicing();
 }
 int64_t virelon_settings_word_pause(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::wordPause();
 }
 int64_t virelon_settings_phrase_pause(void) {
+    virelon::detail::reopenDomainIfReplaced(false);
     return VirelonSharedSettings::phrasePause();
 }
 
 char* virelon_settings_fallback_voice_identifier(size_t* length) {
     if (length)
         *length = 0;
+    virelon::detail::reopenDomainIfReplaced(false);
     const auto identifier = VirelonSharedSettings::fallbackVoiceIdentifier();
     if (!identifier)
         return nullptr;
@@ -119,12 +130,12 @@ void virelon_voice_settings_clear(virelon_voice_settings* settings) {
 }
 
 virelon_settings_observer* virelon_settings_observe(void (*callback)(void*), void* user_data) {
-    return observe(VirelonSharedSettings::changeNotification(), callback, user_data);
+    return observe(VirelonSharedSettings::changeNotification(), true, callback, user_data);
 }
 
 virelon_settings_observer* virelon_settings_observe_voice_reload(void (*callback)(void*),
                                                                  void* user_data) {
-    return observe(VirelonSharedSettings::reloadVoicesNotification(), callback, user_data);
+    return observe(VirelonSharedSettings::reloadVoicesNotification(), false, callback, user_data);
 }
 
 int virelon_settings_observer_fd(const virelon_settings_observer* observer) {

@@ -28,4 +28,8 @@ struct SettingsPlatform {
 /// The factories in use; the real platform unless a test replaced them.
 SettingsPlatform& settingsPlatform();
 
+/// Opens the domain afresh when its file appeared, was replaced or recreated: always, or at most
+/// once a second (for reads that come often).
+void reopenDomainIfReplaced(bool always) noexcept;
+
 } // namespace virelon::detail

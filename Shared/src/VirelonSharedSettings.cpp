@@ -7,6 +7,8 @@
 #include "virelon/StoredValueReading.h"
 
 #include <array>
+#include <chrono>
+#include <mutex>
 #include <variant>
 
 namespace virelon {
@@ -33,7 +35,53 @@ std::int64_t settingValue(const std::optional<platform::StoredValue>& stored,
     return clampSettingValue(whole);
 }
 
-std::int64_t readSetting(platform::PreferencesDomain* domain, const IntegerSetting& setting) {
+// The one handle of the process. The application opens it once and keeps it; long-running
+// readers (the speech engine) have it opened afresh when the file appeared, was replaced or
+// recreated (reopenIfReplaced()).
+struct DomainHandle {
+    std::mutex mutex;
+    bool tried = false;
+    std::shared_ptr<platform::PreferencesDomain> domain;
+    std::chrono::steady_clock::time_point lastLook{};
+
+    std::shared_ptr<platform::PreferencesDomain> get() {
+        const std::lock_guard lock(mutex);
+        openOnce();
+        return domain;
+    }
+
+    void reopenIfReplaced(bool always) {
+        const std::lock_guard lock(mutex);
+        if (!tried) {
+            openOnce();
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!always && now - lastLook < std::chrono::seconds(1))
+            return;
+        lastLook = now;
+        if (domain && domain->isCurrent())
+            return;
+        domain = detail::settingsPlatform().openDomain(identifiers::suiteName);
+    }
+
+private:
+    void openOnce() {
+        if (tried)
+            return;
+        tried = true;
+        lastLook = std::chrono::steady_clock::now();
+        domain = detail::settingsPlatform().openDomain(identifiers::suiteName);
+    }
+};
+
+DomainHandle& domainHandle() {
+    static DomainHandle handle;
+    return handle;
+}
+
+std::int64_t readSetting(const std::shared_ptr<platform::PreferencesDomain>& domain,
+                         const IntegerSetting& setting) {
     if (!domain)
         return setting.defaultValue;
     return settingValue(domain->value(setting.key), setting);
@@ -54,15 +102,35 @@ platform::SignalPoster& poster() {
 
 } // namespace
 
-platform::PreferencesDomain* VirelonSharedSettings::defaults() noexcept {
-    // Opened once per process; when opening fails the domain stays absent and is never retried.
-    static const auto handle = detail::settingsPlatform().openDomain(identifiers::suiteName);
-    return handle.get();
+std::shared_ptr<platform::PreferencesDomain> VirelonSharedSettings::defaults() noexcept {
+    // Opened once per process; when opening fails the domain stays absent, and only
+    // reopenIfReplaced() tries again.
+    try {
+        return domainHandle().get();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void detail::reopenDomainIfReplaced(bool always) noexcept {
+    try {
+        domainHandle().reopenIfReplaced(always);
+    } catch (...) {
+    }
+}
+
+void VirelonSharedSettings::reopenIfReplaced() noexcept {
+    detail::reopenDomainIfReplaced(true);
 }
 
 bool VirelonSharedSettings::isStored(std::string_view key) noexcept {
-    auto* domain = defaults();
+    auto domain = defaults();
     return domain && domain->value(key).has_value();
+}
+
+bool VirelonSharedSettings::isReadable() noexcept {
+    auto domain = defaults();
+    return domain && !domain->read(settings::fallbackVoiceIdentifierKey).failed;
 }
 
 const std::string& VirelonSharedSettings::changeNotification() noexcept {
@@ -96,7 +164,7 @@ std::int64_t VirelonSharedSettings::phrasePause() noexcept {
 }
 
 std::optional<std::string> VirelonSharedSettings::fallbackVoiceIdentifier() noexcept {
-    auto* domain = defaults();
+    auto domain = defaults();
     if (!domain)
         return std::nullopt;
     return textValue(domain->value(settings::fallbackVoiceIdentifierKey));
@@ -109,7 +177,8 @@ VoiceSettings VirelonSharedSettings::voiceSettings() noexcept {
         keys[i] = settings::voiceControls[i].key;
     keys.back() = settings::fallbackVoiceIdentifierKey;
 
-    auto* domain = defaults();
+    detail::reopenDomainIfReplaced(false);
+    auto domain = defaults();
     auto stored = domain ? domain->values(keys)
                          : std::vector<std::optional<platform::StoredValue>>(keys.size());
     std::array<std::int64_t, settings::voiceControls.size()> values{};
@@ -127,21 +196,21 @@ bool VirelonSharedSettings::finishWrite(platform::PreferencesDomain& domain) noe
 }
 
 bool VirelonSharedSettings::saveSetting(std::int64_t value, std::string_view key) noexcept {
-    auto* domain = defaults();
+    auto domain = defaults();
     if (!domain || !domain->setInteger(key, clampSettingValue(value)))
         return false;
     return finishWrite(*domain);
 }
 
 bool VirelonSharedSettings::setFallbackVoiceIdentifier(std::string_view identifier) noexcept {
-    auto* domain = defaults();
+    auto domain = defaults();
     if (!domain || !domain->setText(settings::fallbackVoiceIdentifierKey, identifier))
         return false;
     return finishWrite(*domain);
 }
 
 VirelonSharedSettings::Removal VirelonSharedSettings::removeSetting(std::string_view key) noexcept {
-    auto* domain = defaults();
+    auto domain = defaults();
     if (!domain)
         return Removal::failed;
     switch (domain->remove(key)) {
@@ -171,9 +240,19 @@ std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view 
     return decodeUtf8(*bytes);
 }
 
+// A key is migrated only when a read found it holding nothing: a read that failed says nothing,
+// and the legacy value must not overwrite what the user may have set.
+bool VirelonSharedSettings::holdsNoValue(std::string_view key) noexcept {
+    auto domain = defaults();
+    if (!domain)
+        return false;
+    const auto reading = domain->read(key);
+    return !reading.failed && !reading.value;
+}
+
 void VirelonSharedSettings::migrateString(std::string_view account, std::string_view key) noexcept {
-    auto* domain = defaults();
-    if (!domain || domain->value(key))
+    auto domain = defaults();
+    if (!holdsNoValue(key))
         return;
     if (const auto text = legacyString(account))
         domain->setText(key, *text);
@@ -181,8 +260,8 @@ void VirelonSharedSettings::migrateString(std::string_view account, std::string_
 
 void VirelonSharedSettings::migrateInteger(std::string_view account,
                                            std::string_view key) noexcept {
-    auto* domain = defaults();
-    if (!domain || domain->value(key))
+    auto domain = defaults();
+    if (!holdsNoValue(key))
         return;
     const auto text = legacyString(account);
     if (!text || text->empty())

@@ -74,12 +74,22 @@ void ContentView::refreshVoices(bool announceResult) {
     // The engine re-scans its own voices; our listing below does not wait for it.
     VirelonSharedSettings::requestVoiceReload();
     services_.voices.updateSpeechVoices();
-    fallbackVoices.set(
-        catalogue::fallbackVoices(services_.voices.speechVoices(), services_.locale));
+    auto listing = services_.voices.speechVoices();
+    // A listing that failed says nothing about the installed voices: the list and the stored
+    // choice stay as they are.
+    if (!listing.succeeded) {
+        announce(texts::voicesNotListed);
+        return;
+    }
+    fallbackVoices.set(catalogue::fallbackVoices(std::move(listing.voices), services_.locale));
 
     const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
-    if (const auto* chosen =
-            catalogue::chooseFallbackVoice(fallbackVoices.get(), stored, services_.locale)) {
+    // The stored voice's module did not answer: its voice is unknown, not gone, and stays chosen.
+    const bool storedUnknown =
+        stored && catalogue::isVoiceOfModules(*stored, listing.failedModules);
+    if (const auto* chosen = storedUnknown ? nullptr
+                                           : catalogue::chooseFallbackVoice(
+                                                 fallbackVoices.get(), stored, services_.locale)) {
         const std::string identifier = chosen->identifier;
         fallbackVoiceIdentifier.set(identifier);
         VirelonSharedSettings::setFallbackVoiceIdentifier(identifier);

@@ -56,6 +56,12 @@ std::vector<Voice> fallbackVoices(std::vector<Voice> installed, platform::Locale
     return sorted;
 }
 
+bool isVoiceOfModules(std::string_view identifier, const std::vector<std::string>& modules) {
+    const auto slash = identifier.find('/');
+    return slash != std::string_view::npos &&
+           std::find(modules.begin(), modules.end(), identifier.substr(0, slash)) != modules.end();
+}
+
 const Voice* chooseFallbackVoice(const std::vector<Voice>& voices,
                                  const std::optional<std::string>& storedIdentifier,
                                  platform::LocaleServices& locale) {

@@ -30,6 +30,9 @@ std::string displayName(const platform::Voice& voice, platform::LocaleServices& 
 std::vector<platform::Voice> fallbackVoices(std::vector<platform::Voice> installed,
                                             platform::LocaleServices& locale);
 
+/// Whether the identifier names a voice of one of the modules (the part before the first "/").
+bool isVoiceOfModules(std::string_view identifier, const std::vector<std::string>& modules);
+
 /// The first voice that matches, trying in turn: the stored identifier; the name "Kate" ignoring
 /// letter case; the current locale's identifier as language; "en-GB" as language; the first
 /// voice. Nothing for an empty list.

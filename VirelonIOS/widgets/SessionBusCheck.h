@@ -8,11 +8,12 @@
 
 namespace virelon::widgets {
 
-/// Connects to the session bus (as sd-bus finds it) and waits at most `bound` for it to answer.
-/// When it does not answer in time, points DBUS_SESSION_BUS_ADDRESS at an address that refuses
-/// at once, so that Qt and the settings' own bus clients find no bus instead of waiting. No bus
-/// at all, or one that answers: nothing changes. Call before any thread is started. Returns
-/// false when the bus was set aside.
+/// Connects to the session bus (as sd-bus finds it) and waits at most `bound` in all for it to
+/// answer Hello and a method call. When it does not answer in time, points
+/// DBUS_SESSION_BUS_ADDRESS at an address that refuses at once, so that Qt and the keychain
+/// lookups find no bus instead of waiting; the settings signal keeps the real address and is
+/// posted as soon as the bus answers again. No bus at all, or one that answers: nothing changes.
+/// Call before any thread is started. Returns false when the bus was set aside.
 bool setAsideHungSessionBus(std::chrono::milliseconds bound);
 
 } // namespace virelon::widgets

@@ -17,12 +17,16 @@ namespace virelon::test {
 class FakeVoices final : public platform::SpeechVoices {
 public:
     std::vector<platform::Voice> installed;
+    bool fails = false;
+    std::vector<std::string> failedModules;
     int updates = 0;
     int listings = 0;
     void updateSpeechVoices() override { ++updates; }
-    std::vector<platform::Voice> speechVoices() override {
+    platform::VoiceListing speechVoices() override {
         ++listings;
-        return installed;
+        if (fails)
+            return {};
+        return {installed, true, failedModules};
     }
 };
 

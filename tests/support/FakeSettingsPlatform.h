@@ -6,6 +6,7 @@
 #include "SettingsPlatform.h"
 #include "virelon/Identifiers.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@ struct FakeWorld {
     bool domainOpens = true;
     std::map<std::string, platform::StoredValue, std::less<>> stored;
     bool failStores = false;
+    std::vector<std::string> unreadable; ///< keys whose reads fail (busy, I/O error)
     bool failFlush = false;
     int flushes = 0;
     std::vector<std::string> events; ///< "set <key>", "flush", "post <name>", in order
@@ -44,6 +46,12 @@ namespace detail {
 class FakeDomain final : public platform::PreferencesDomain {
 public:
     explicit FakeDomain(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
+    Reading read(std::string_view key) override {
+        const auto& failing = world_->unreadable;
+        if (std::find(failing.begin(), failing.end(), key) != failing.end())
+            return {true, std::nullopt};
+        return {false, value(key)};
+    }
     std::optional<platform::StoredValue> value(std::string_view key) override {
         const auto found = world_->stored.find(key);
         if (found == world_->stored.end())

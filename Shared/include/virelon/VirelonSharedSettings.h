@@ -3,6 +3,7 @@
 #include "virelon/Export.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,7 +31,8 @@ struct VoiceSettings {
 /// the default; a stored value outside 0 to 100 is clamped on reading and left as it is stored.
 /// Writes clamp, store, flush and then post exactly one change signal; they return false, and
 /// post nothing, when the domain is absent or storing or flushing fails. The domain is opened
-/// once per process, on first use, and never retried. Nothing here throws.
+/// once per process, on first use; only reopenIfReplaced() (and the engine's reads, see there)
+/// open it again. Nothing here throws.
 class VirelonSharedSettings {
 public:
     VirelonSharedSettings() = delete;
@@ -51,6 +53,17 @@ public:
 
     /// Whether any value at all is stored under the key (false when the domain is absent).
     VIRELON_SETTINGS_EXPORT static bool isStored(std::string_view key) noexcept;
+
+    /// Whether the shared domain is open and can be read: false when the getters give defaults
+    /// because the file is missing, unreadable or not ours.
+    VIRELON_SETTINGS_EXPORT static bool isReadable() noexcept;
+
+    /// For readers that outlive changes of the file (the speech engine): opens the domain afresh
+    /// when its file appeared, was recreated or replaced since it was opened. The change
+    /// observer of the C interface calls it before each callback; voiceSettings() and the C
+    /// getters look by themselves at most once a second. The application never calls it: it
+    /// keeps the one handle it opened.
+    VIRELON_SETTINGS_EXPORT static void reopenIfReplaced() noexcept;
 
     /// The name of the change signal posted after every successful write.
     VIRELON_SETTINGS_EXPORT static const std::string& changeNotification() noexcept;
@@ -84,7 +97,8 @@ public:
     VIRELON_SETTINGS_EXPORT static Removal removeSetting(std::string_view key) noexcept;
 
 private:
-    static platform::PreferencesDomain* defaults() noexcept;
+    static std::shared_ptr<platform::PreferencesDomain> defaults() noexcept;
+    static bool holdsNoValue(std::string_view key) noexcept;
     static bool finishWrite(platform::PreferencesDomain& domain) noexcept;
     static std::optional<std::string> legacyString(std::string_view account) noexcept;
     static void migrateString(std::string_view account, std::string_view key) noexcept;
