@@ -22,7 +22,8 @@ import tty
 
 from e2e_support import Application, Failure, check, stored_settings, wait_for
 
-STEP_TIMEOUT = 30  # a sanitizer build on two busy cores
+STEP_TIMEOUT = 30  # a launch of a sanitizer build on two busy cores
+HEAR_TIMEOUT = 10  # from a key to Orca's speech
 SETTLE = 1.2  # quiet time after a step's utterances, to catch late or repeated ones
 SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*)' ?\{[^{}]*\}$")
 
@@ -90,7 +91,7 @@ class Transcript:
     def after(self, start, count, settle=SETTLE):
         """Utterances from index `start` on, once `count` have arrived (or the timeout has
         passed) and nothing more came within `settle` seconds."""
-        deadline = time.monotonic() + STEP_TIMEOUT
+        deadline = time.monotonic() + HEAR_TIMEOUT
         while len(self.read()) - start < count and time.monotonic() < deadline:
             time.sleep(0.05)
         seen = len(self.lines)
