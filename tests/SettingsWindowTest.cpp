@@ -165,17 +165,6 @@ QString q(std::string_view text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 
-/// Counts the times a widget is shown.
-class ShowCounter final : public QObject {
-public:
-    int shows = 0;
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show)
-            ++shows;
-        return QObject::eventFilter(watched, event);
-    }
-};
-
 /// Notes whether the window was already exposed when the voices were first updated.
 class ExposureNotingVoices final : public platform::SpeechVoices {
 public:
@@ -381,8 +370,6 @@ TEST_F(SettingsWindowTest, EachSliderStoresItsOwnKeyOncePerMove) {
         EXPECT_EQ(sets(key), 1);
         EXPECT_EQ(world->posts - postsBefore, 1);
         EXPECT_EQ(world->stored.at(std::string(key)), StoredValue{std::int64_t{37}});
-        EXPECT_EQ(QAccessible::queryAccessibleInterface(slider)->text(QAccessible::Description),
-                  "37 percent");
     }
 }
 
@@ -427,7 +414,6 @@ TEST_F(SettingsWindowTest, SliderKeysAndAccessibilityChangesAreStored) {
         c.act(slider);
         EXPECT_EQ(sets("headSizePercent") - before, 1);
         EXPECT_EQ(world->stored.at("headSizePercent"), StoredValue{c.stored});
-        EXPECT_EQ(slider->accessibleDescription(), QString::number(c.stored) + " percent");
     }
 }
 
@@ -469,6 +455,14 @@ const MessageCase messageCases[] = {
      [](SettingsWindow&) {}, texts::fallbackVoiceNotSaved},
     {"RefreshPressed", [](test::FakeWorld&, test::FakeVoices&) {},
      [](SettingsWindow& w) { w.findChild<QPushButton*>()->click(); }, texts::voicesRefreshed},
+    {"RefreshByReturn", [](test::FakeWorld&, test::FakeVoices&) {},
+     [](SettingsWindow& w) { QTest::keyClick(w.findChild<QPushButton*>(), Qt::Key_Return); },
+     texts::voicesRefreshed},
+    {"RefreshByKeypadEnter", [](test::FakeWorld&, test::FakeVoices&) {},
+     [](SettingsWindow& w) {
+         QTest::keyClick(w.findChild<QPushButton*>(), Qt::Key_Enter, Qt::KeypadModifier);
+     },
+     texts::voicesRefreshed},
 };
 INSTANTIATE_TEST_SUITE_P(Status, SettingsWindowMessages, ::testing::ValuesIn(messageCases),
                          [](const auto& param) { return std::string(param.param.name); });
@@ -493,10 +487,9 @@ TEST_F(SettingsWindowTest, ScreenReaderFindsEachControlByRoleAndName) {
         {QAccessible::Button, "Refresh Virelon Voices", {}, {}},
         {QAccessible::ComboBox, "English (United Kingdom), Kate", "Fallback Voice",
          "English (United Kingdom), Kate"},
-        {QAccessible::Slider, "Intonation", "Intonation", "100 percent"},
-        {QAccessible::Slider, "Head size", "Head size", "50 percent"},
-        {QAccessible::Slider, "Word pause", "Word pause", "37 percent"},
-        {QAccessible::Slider, "Phrase pause", "Phrase pause", "12 percent"},
+        // Orca reads the value, and its percentage where asked; a description would repeat it.
+        {QAccessible::Slider, "Intonation", "Intonation", {}},
+        {QAccessible::Slider, "Word pause", "Word pause", {}},
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.name.toStdString());
@@ -575,7 +568,6 @@ TEST_F(SettingsWindowTest, GermanTranslationChangesKeysButNotVerbatimTexts) {
     EXPECT_EQ(statusLine(w), q(texts::ready));
     EXPECT_NE(sliderNamed(w, "Intonation"), nullptr);
     EXPECT_NE(sliderNamed(w, "Phrase pause"), nullptr);
-    EXPECT_EQ(sliderNamed(w, "Head size")->accessibleDescription(), "50 Prozent");
     EXPECT_EQ(w.findChild<QComboBox*>()->currentText(), "English (United Kingdom), Kate");
     EXPECT_EQ(w.findChild<QPushButton*>()->text(), "Virelon-Stimmen aktualisieren");
     QCoreApplication::removeTranslator(translator.get());
@@ -601,29 +593,26 @@ TEST_F(SettingsWindowTest, OnlyTheDescriptionsKeysAreLookedUp) {
           "Virelon is ready.", "Intonation | slider 100", "ContentView:Version | 2.1 (45)"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line.toStdString();
     EXPECT_EQ(w.windowTitle(), "ContentView:Virelon");
-    EXPECT_EQ(sliderNamed(w, "Intonation")->accessibleDescription(), "ContentView:100 percent");
     QCoreApplication::removeTranslator(&marking);
 }
 
-TEST(NotificationAnnouncer, ShowsTheMessageAgainForEachAnnouncementAndHidesItLater) {
+TEST(NotificationAnnouncer, GivesEachMessageANotificationOfItsOwnAndRemovesItLater) {
     QWidget window;
     widgets::NotificationAnnouncer announcer(window, std::chrono::milliseconds(100));
     window.show();
-    auto* spot = window.findChild<widgets::NotificationSpot*>();
-    ASSERT_NE(spot, nullptr);
-    EXPECT_TRUE(spot->isHidden());
-    ShowCounter counter;
-    spot->installEventFilter(&counter);
-
+    // In one turn of the event loop: a reused object would be read once, with its last name.
     for (const char* message : {"Saved.", "Saved.", "Not saved."})
         announcer.announce(message);
-    EXPECT_EQ(counter.shows, 3) << "each announcement shows the notification anew";
-    auto* node = QAccessible::queryAccessibleInterface(spot);
-    EXPECT_EQ(node->role(), QAccessible::Notification);
-    EXPECT_EQ(node->text(QAccessible::Name), "Not saved.");
-    EXPECT_FALSE(node->state().invisible);
-    EXPECT_TRUE(waitFor([&] { return spot->isHidden(); }));
-    EXPECT_TRUE(node->state().invisible);
+    std::vector<QString> shown;
+    for (auto* spot : window.findChildren<widgets::NotificationSpot*>()) {
+        auto* node = QAccessible::queryAccessibleInterface(spot);
+        EXPECT_EQ(node->role(), QAccessible::Notification);
+        EXPECT_FALSE(node->state().invisible);
+        shown.push_back(node->text(QAccessible::Name));
+    }
+    EXPECT_EQ(shown, (std::vector<QString>{"Saved.", "Saved.", "Not saved."}));
+    EXPECT_TRUE(
+        waitFor([&] { return window.findChildren<widgets::NotificationSpot*>().isEmpty(); }));
 }
 
 TEST(DisplayCheck, SaysHowToGetADisplayOnlyWhenThereIsNone) {

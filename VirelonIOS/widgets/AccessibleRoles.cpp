@@ -59,16 +59,11 @@ RoleLabel::RoleLabel(QAccessible::Role role, QWidget* parent) : QLabel(parent), 
     setTextFormat(Qt::PlainText);
 }
 
-NotificationSpot::NotificationSpot(QWidget* parent) : QWidget(parent) {
+NotificationSpot::NotificationSpot(const QString& message, QWidget* parent)
+    : QWidget(parent), message_(message) {
     installAccessibleRoles();
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
-}
-
-void NotificationSpot::setMessage(const QString& message) {
-    message_ = message;
-    QAccessibleEvent event(this, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&event);
 }
 
 } // namespace virelon::widgets

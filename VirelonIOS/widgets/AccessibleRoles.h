@@ -23,18 +23,16 @@ private:
     QAccessible::Role role_;
 };
 
-/// An object read as a notification whose name is the message. Draws nothing: the message is for
-/// assistive technology, the status line shows it on screen.
+/// An object read as a notification whose name is its message, fixed for its life. Draws nothing:
+/// the message is for assistive technology, the status line shows it on screen.
 class NotificationSpot : public QWidget {
     Q_OBJECT
 public:
-    explicit NotificationSpot(QWidget* parent);
+    NotificationSpot(const QString& message, QWidget* parent);
     const QString& message() const { return message_; }
-    /// Takes the new message and reports the changed name.
-    void setMessage(const QString& message);
 
 private:
-    QString message_;
+    const QString message_;
 };
 
 /// Installs the factory for the classes above, once per process. Their constructors call it, so

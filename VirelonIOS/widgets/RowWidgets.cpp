@@ -3,6 +3,7 @@
 #include "AccessibleRoles.h"
 #include "Translation.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -93,6 +95,9 @@ class ButtonRowWidgets final : public RowWidgets {
 public:
     ButtonRowWidgets(ui::Runtime& runtime, QFormLayout& form)
         : button_(new QPushButton(form.parentWidget())) {
+        // Return and keypad Enter press it, as space does; outside a dialog only an auto-default
+        // button answers them.
+        button_->setAutoDefault(true);
         // Kept at its natural width rather than spanning the section.
         auto* line = new QHBoxLayout;
         line->addWidget(button_);
@@ -119,21 +124,47 @@ private:
     ui::ButtonRow row_;
 };
 
-/// A combo box of display names, each item carrying its tag.
+/// Orca reads neither name nor description changes of a combo box, and Qt 6.4 gives it no
+/// selection interface: opening the list reads the list, not the current voice. Giving the current
+/// item the focus event once the list is open has it read.
+class VoiceComboBox final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    bool isListOpen() const { return view()->isVisible(); }
+
+    void showPopup() override {
+        QComboBox::showPopup();
+        // After the list's own focus event, which the open call queues.
+        QTimer::singleShot(0, this, [this] {
+            if (!isListOpen() || currentIndex() < 0)
+                return;
+            QAccessibleEvent event(view(), QAccessible::Focus);
+            event.setChild(currentIndex());
+            QAccessible::updateAccessibility(&event);
+        });
+    }
+};
+
+/// A combo box of display names, each item carrying its tag. A change made with the list closed
+/// (arrow keys, Home, End) is announced: the screen reader would not read it.
 class PickerRowWidgets final : public RowWidgets {
 public:
-    PickerRowWidgets(ui::Runtime& runtime, QFormLayout& form)
-        : title_(plainLabel(form.parentWidget())), combo_(new QComboBox(form.parentWidget())) {
+    PickerRowWidgets(ui::Runtime& runtime, Announcer& announcer, QFormLayout& form)
+        : title_(plainLabel(form.parentWidget())), combo_(new VoiceComboBox(form.parentWidget())) {
         // Long voice names must not widen the window.
         combo_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         combo_->setMinimumContentsLength(24);
         title_->setBuddy(combo_);
         form.addRow(title_, combo_);
-        connections_.push_back(
-            QObject::connect(combo_, &QComboBox::currentIndexChanged, [this, &runtime](int index) {
+        connections_.push_back(QObject::connect(
+            combo_, &QComboBox::currentIndexChanged, [this, &runtime, &announcer](int index) {
                 const auto set = row_.selection.set;
                 if (index < 0 || !set)
                     return;
+                // Before the update, whose own announcements (a failed store) come after it.
+                if (!combo_->isListOpen())
+                    announcer.announce(combo_->itemText(index).toStdString());
                 const std::string tag = combo_->itemData(index).toString().toStdString();
                 runtime.update([&] { set(tag); });
             }));
@@ -172,12 +203,14 @@ private:
     }
 
     QLabel* title_;
-    QComboBox* combo_;
+    VoiceComboBox* combo_;
     ui::PickerRow row_;
 };
 
-/// A horizontal slider named by its title; it describes itself as "N percent" because Qt 6.4
-/// gives assistive technology no value text, and shows no number of its own.
+/// A horizontal slider named by its title, showing no number of its own. Its accessible value is
+/// the whole number within 0...100: Orca reads it on focus and on every change ("Head size slider
+/// 50."), and adds it as a percentage where asked ("50 percent."). The row's "N percent" text is
+/// not given as a description too: Orca would read the percentage twice.
 class SliderRowWidgets final : public RowWidgets {
 public:
     SliderRowWidgets(ui::Runtime& runtime, QFormLayout& form)
@@ -207,9 +240,6 @@ public:
         slider_->setSingleStep(std::max(1, wholeNumber(slider->step)));
         if (slider->value.get)
             slider_->setValue(wholeNumber(slider->value.get()));
-        const std::string key = translated(slider->accessibilityValueKey).toStdString();
-        setDescription(*slider_,
-                       verbatim(ui::formatPercent(key, slider->accessibilityValueArgument)));
     }
 
 private:
@@ -221,7 +251,7 @@ private:
 } // namespace
 
 std::unique_ptr<RowWidgets> makeRowWidgets(const ui::Row& row, ui::Runtime& runtime,
-                                           QFormLayout& form) {
+                                           Announcer& announcer, QFormLayout& form) {
     return std::visit(
         [&](const auto& kind) -> std::unique_ptr<RowWidgets> {
             using Kind = std::decay_t<decltype(kind)>;
@@ -232,7 +262,7 @@ std::unique_ptr<RowWidgets> makeRowWidgets(const ui::Row& row, ui::Runtime& runt
             else if constexpr (std::is_same_v<Kind, ui::ButtonRow>)
                 return std::make_unique<ButtonRowWidgets>(runtime, form);
             else if constexpr (std::is_same_v<Kind, ui::PickerRow>)
-                return std::make_unique<PickerRowWidgets>(runtime, form);
+                return std::make_unique<PickerRowWidgets>(runtime, announcer, form);
             else
                 return std::make_unique<SliderRowWidgets>(runtime, form);
         },

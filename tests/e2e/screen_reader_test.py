@@ -1,6 +1,7 @@
-"""The settings screen as a screen reader meets it: the real application on a virtual display, read
-and operated over AT-SPI only, with the stored settings and the change signals checked from
-outside, the way the speech engine sees them.
+"""The settings screen over AT-SPI, for what Orca's speech does not show (orca_test.py hears the
+rest): the rows that take no focus, the status line, the whole voice list, and the stored
+settings and change signals that each change makes, checked from outside the way the speech
+engine sees them.
 
 Usage (inside scripts/test-env.sh and scripts/with-display.sh):
     /usr/bin/python3 screen_reader_test.py --app PATH --application-identifier ID --version TEXT
@@ -13,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 import pyatspi
 
@@ -29,9 +29,7 @@ SECTIONS = ["Status", "VoiceOver", "Fallback", "Voice Controls", "About"]
 # the voices of Virelon's own output module are left out.
 VOICES = ["English (United Kingdom), Kate", "French (France), Amélie", "German (Germany), Jonas",
           "Spanish (Latin America), Diego"]
-# Nothing stored yet: every slider shows its default from the settings table.
-SLIDER_DEFAULTS = [("Intonation", 100), ("Head size", 50), ("Voicing", 100), ("Word pause", 0),
-                   ("Phrase pause", 12)]
+SLIDERS = ["Intonation", "Head size", "Voicing", "Word pause", "Phrase pause"]
 READY = "Virelon is ready."
 REFRESHED = "Virelon and fallback voices were refreshed."
 
@@ -99,27 +97,6 @@ class SignalMonitor:
         self.process.wait(timeout=10)
 
 
-class NotificationWatch:
-    """Hears object:state-changed:showing as Orca does; a Notification object that becomes
-    showing is read aloud with its name."""
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.heard = []
-        pyatspi.Registry.registerEventListener(self._on_showing, "object:state-changed:showing")
-
-    def _on_showing(self, event):
-        try:
-            if (event.detail1 == 1 and event.source.get_process_id() == self.pid
-                    and event.source.getRoleName() == "notification"):
-                self.heard.append(event.source.name)
-        except Exception:  # the object may be gone by the time we ask
-            pass
-
-    def close(self):
-        pyatspi.Registry.deregisterEventListener(self._on_showing, "object:state-changed:showing")
-
-
 def labelled_values(panel):
     """(label, what it labels) in reading order: what a screen reader reads as one line."""
     pairs = []
@@ -138,10 +115,7 @@ def combo_items(combo):
 
 
 def check_first_screen(frame, version):
-    check(frame.name == "Virelon", "frame is named %r" % frame.name)
-    headings = find_all(frame, "heading")
-    check([h.name for h in headings] == ["Virelon"],
-          "headings: %r" % [h.name for h in headings])
+    check([h.name for h in find_all(frame, "heading")] == ["Virelon"], "headings")
     panels = {panel.name: panel for panel in find_all(frame, "panel")}
     check([p.name for p in find_all(frame, "panel")] == SECTIONS,
           "sections in reading order: %r" % [p.name for p in find_all(frame, "panel")])
@@ -150,33 +124,14 @@ def check_first_screen(frame, version):
         "Status": [("Engine", "Ready"), ("Languages", "25"), ("Voices", "52"),
                    ("Processing", "On device")],
         "Voice Controls": [("Rate", "VoiceOver"), ("Pitch", "VoiceOver"),
-                           ("Volume", "VoiceOver")] + [(t, t) for t, _ in SLIDER_DEFAULTS],
+                           ("Volume", "VoiceOver")] + [(t, t) for t in SLIDERS],
         "About": [("Speech engine", "Virelon"), ("Version", version)],
     }
     for section, pairs in expected.items():
         found = labelled_values(panels[section])
         check(found == pairs, "%s reads %r, expected %r" % (section, found, pairs))
-
-    button = find_one(panels["VoiceOver"], "push button")
-    check(button.name == "Refresh Virelon Voices", "button is named %r" % button.name)
-    check({"enabled", "focusable", "showing"} <= states(button),
-          "button states: %s" % sorted(states(button)))
     status = find_one(panels["VoiceOver"], "status bar")
     check(status.name == READY, "status bar reads %r at first" % status.name)
-
-    sliders = find_all(panels["Voice Controls"], "slider")
-    check([s.name for s in sliders] == [t for t, _ in SLIDER_DEFAULTS],
-          "sliders: %r" % [s.name for s in sliders])
-    for slider, (title, default) in zip(sliders, SLIDER_DEFAULTS):
-        value = slider.queryValue()
-        check((value.minimumValue, value.maximumValue) == (0, 100),
-              "%s ranges %s..%s" % (title, value.minimumValue, value.maximumValue))
-        check(value.currentValue == default, "%s is at %s" % (title, value.currentValue))
-        # Qt 6.4 gives no value text: Orca reads the description after the number.
-        check(slider.description == "%d percent" % default,
-              "%s is described as %r" % (title, slider.description))
-        check({"enabled", "focusable"} <= states(slider), "%s states: %s"
-              % (title, sorted(states(slider))))
     return panels
 
 
@@ -194,11 +149,9 @@ def main():
     environment = dict(os.environ, XDG_CONFIG_HOME=config_home)
     monitor = SignalMonitor(interface, path)
     app = None
-    watch = None
     try:
         monitor.barrier()
         app = Application(options.app, environment)
-        watch = NotificationWatch(app.pid)
         frame = application_frame(app.pid, FRAME_TIMEOUT)
         first_frame = app.wait_first_frame(FRAME_TIMEOUT)
         print("first frame after %.3f s" % first_frame)
@@ -209,10 +162,6 @@ def main():
         wait_for("the voices in the combo box",
                  lambda: "enabled" in states(combo) and combo_items(combo) == VOICES,
                  STEP_TIMEOUT)
-        check(combo.name == VOICES[0] and combo.description == VOICES[0],
-              "combo box reads %r, described %r" % (combo.name, combo.description))
-        check(labelled_values(panels["Fallback"]) == [("Fallback Voice", VOICES[0])],
-              "Fallback reads %r" % labelled_values(panels["Fallback"]))
         wait_for("the chosen voice stored",
                  lambda: stored_settings(config_home, identifier).get("fallbackVoiceIdentifier")
                  == "testvoices/Kate", STEP_TIMEOUT)
@@ -223,13 +172,12 @@ def main():
         print("signals at launch: %d" % launch_signals)
         check(launch_signals == 2, "launch sent %d signals, expected 2" % launch_signals)
 
-        # Refresh: announced through the notification object, shown in the status line.
+        # Refresh: its result stays in the status line.
         button = find_one(panels["VoiceOver"], "push button", "Refresh Virelon Voices")
         do_action(button, "Press", "click")
-        wait_for("the notification to be heard", lambda: REFRESHED in watch.heard, STEP_TIMEOUT)
         status = find_one(panels["VoiceOver"], "status bar")
-        check(status.name == REFRESHED, "status bar reads %r after refresh" % status.name)
-        check(watch.heard == [REFRESHED], "heard %r" % watch.heard)
+        wait_for("the status line to read the result", lambda: status.name == REFRESHED,
+                 STEP_TIMEOUT)
         monitor.barrier()
         # The voice stays chosen, so only the refresh's own store is signalled.
         refresh_signals = monitor.count(app.pid) - launch_signals
@@ -239,9 +187,8 @@ def main():
         # A slider set through the Value interface, as Orca's value changes reach it.
         head_size = find_one(panels["Voice Controls"], "slider", "Head size")
         head_size.queryValue().currentValue = 37
-        wait_for("Head size to read 37 percent",
-                 lambda: head_size.description == "37 percent"
-                 and head_size.queryValue().currentValue == 37, STEP_TIMEOUT)
+        wait_for("Head size to read 37", lambda: head_size.queryValue().currentValue == 37,
+                 STEP_TIMEOUT)
         check(stored_settings(config_home, identifier).get("headSizePercent") == 37,
               "headSizePercent stored: %r" % stored_settings(config_home, identifier))
         monitor.barrier()
@@ -270,7 +217,7 @@ def main():
                  lambda: "focused" in states(items[names.index(target)]), STEP_TIMEOUT)
         subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
         wait_for("the combo box to read %s" % target,
-                 lambda: combo.name == target and combo.description == target, STEP_TIMEOUT)
+                 lambda: combo.name == target, STEP_TIMEOUT)
         monitor.barrier()
         pick_signals = (monitor.count(app.pid) - launch_signals - refresh_signals
                         - slider_signals)
@@ -288,8 +235,6 @@ def main():
         print("FAILED: %s" % failure, file=sys.stderr)
         return 1
     finally:
-        if watch:
-            watch.close()
         if app:
             app.stop()
         monitor.stop()
