@@ -287,11 +287,13 @@ public:
                     "available.\n";
             return failed;
         }
-        err_ << "Watching for settings changes. Press Control+C to stop.\n";
-        err_.flush();
-        // Subscribed first, so that no change falls between this reading and the watching.
+        // Subscribed first, so that no change falls between this reading and the watching; the
+        // current settings are out before the watch says it is ready.
         startBlock();
         get(std::nullopt);
+        out_.flush();
+        err_ << "Watching for settings changes. Press Control+C to stop.\n";
+        err_.flush();
         interrupted() = 0;
         struct sigaction action {};
         action.sa_handler = [](int) { interrupted() = 1; };
