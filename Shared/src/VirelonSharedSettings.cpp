@@ -7,6 +7,7 @@
 #include "virelon/StoredValueReading.h"
 
 #include <array>
+#include <span>
 #include <variant>
 
 namespace virelon {
@@ -46,6 +47,9 @@ std::optional<std::string> textValue(std::optional<platform::StoredValue> stored
     }
     return std::nullopt;
 }
+
+// The legacy items read for the migration in progress; null outside it.
+const platform::LegacyItems* legacyItems = nullptr;
 
 platform::SignalPoster& poster() {
     static const auto instance = detail::settingsPlatform().makePoster();
@@ -132,19 +136,40 @@ bool VirelonSharedSettings::setFallbackVoiceIdentifier(std::string_view identifi
 }
 
 void VirelonSharedSettings::migrateLegacySettings() noexcept {
+    // The items of every key that holds no value yet, read in one search before the steps run;
+    // no search at all when every key holds a value or the domain is absent.
+    std::array<std::string_view, settings::voiceControls.size() + 1> accounts{};
+    std::size_t wanted = 0;
+    if (auto* domain = defaults()) {
+        if (!domain->value(settings::fallbackVoiceIdentifierKey))
+            accounts[wanted++] = settings::fallbackVoiceIdentifierAccount;
+        for (const auto& setting : settings::voiceControls) {
+            if (!domain->value(setting.key))
+                accounts[wanted++] = setting.legacyAccount;
+        }
+    }
+    platform::LegacyItems items;
+    if (wanted > 0) {
+        // One store per process: its time budget covers the launch's whole migration.
+        static const auto store = detail::settingsPlatform().makeLegacyStore();
+        items = store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup,
+                              std::span(accounts.data(), wanted));
+    }
+    legacyItems = &items;
+
     migrateString(settings::fallbackVoiceIdentifierAccount, settings::fallbackVoiceIdentifierKey);
     for (const auto& setting : settings::voiceControls)
         migrateInteger(setting.legacyAccount, setting.key);
+    legacyItems = nullptr;
 }
 
 std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view account) noexcept {
-    // One store per process: its time budget covers every lookup of the launch's migration.
-    static const auto store = detail::settingsPlatform().makeLegacyStore();
-    const auto bytes =
-        store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup, account);
-    if (!bytes)
+    if (!legacyItems)
         return std::nullopt;
-    return decodeUtf8(*bytes);
+    const auto found = legacyItems->find(account);
+    if (found == legacyItems->end())
+        return std::nullopt;
+    return decodeUtf8(found->second);
 }
 
 void VirelonSharedSettings::migrateString(std::string_view account, std::string_view key) noexcept {
