@@ -2,7 +2,11 @@
 // that never answer. Items are written with the real secret-tool, as another program would.
 
 #include "LegacyItemStore.h"
+#include "PreferencesDomain.h"
 #include "ScratchHome.h"
+#include "SettingsPlatform.h"
+#include "virelon/Identifiers.h"
+#include "virelon/VirelonSharedSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -233,6 +237,54 @@ TEST_F(LegacyItemStoreKeyringTest, QueriesNoItemCanMatchOrASpentBudgetFindNothin
     EXPECT_TRUE(makeSecretServiceStore(0ms)->lookup(service, group, Accounts{"rate"}).empty());
 }
 
+// The launch's migration over the real domain and keyring, items stored under the application's
+// own keychain service: every key without a value comes from one search, the rest is not asked.
+TEST_F(LegacyItemStoreKeyringTest, MigrationReadsEveryMissingKeyFromOneSearch) {
+    using virelon::VirelonSharedSettings;
+    namespace ids = virelon::identifiers;
+    const virelon::test::ScratchHome scratch;
+    const std::string ours(ids::keychainService), ourGroup(ids::keychainAccessGroup);
+    storeItem({ours, ourGroup, "fallbackVoiceIdentifier"}, bytesOf("testvoices/Kate"));
+    storeItem({ours, ourGroup, "headSize"}, bytesOf("150"));
+    storeItem({ours, ourGroup, "voicing"}, bytesOf("4.5"));
+    storeItem({ours, ourGroup, "wordPause"}, bytesOf("7"));
+    ASSERT_TRUE(
+        virelon::platform::openPreferencesDomain(ids::suiteName)->setInteger("wordPause", 33));
+
+    std::vector<std::vector<std::string>> searches;
+    class CountingStore final : public virelon::platform::LegacyItemStore {
+    public:
+        explicit CountingStore(std::vector<std::vector<std::string>>& searches)
+            : searches_(searches) {}
+        LegacyItems lookup(std::string_view service, std::string_view accessGroup,
+                           std::span<const std::string_view> accounts) override {
+            searches_.emplace_back(accounts.begin(), accounts.end());
+            return real_->lookup(service, accessGroup, accounts);
+        }
+
+    private:
+        std::vector<std::vector<std::string>>& searches_;
+        std::unique_ptr<virelon::platform::LegacyItemStore> real_ = makeSecretServiceStore(500ms);
+    };
+    virelon::detail::settingsPlatform().makeLegacyStore = [&searches] {
+        return std::make_unique<CountingStore>(searches);
+    };
+    const auto before = itemsOf(ours);
+
+    VirelonSharedSettings::migrateLegacySettings();
+    VirelonSharedSettings::migrateLegacySettings();
+
+    const std::vector<std::vector<std::string>> expected = {
+        {"fallbackVoiceIdentifier", "intonation", "headSize", "voicing", "phrasePause"},
+        {"intonation", "voicing", "phrasePause"}};
+    EXPECT_EQ(searches, expected);
+    EXPECT_EQ(VirelonSharedSettings::fallbackVoiceIdentifier(), "testvoices/Kate");
+    EXPECT_EQ(VirelonSharedSettings::headSize(), 100);
+    EXPECT_FALSE(VirelonSharedSettings::isStored("voicing"));
+    EXPECT_EQ(VirelonSharedSettings::wordPause(), 33);
+    EXPECT_EQ(itemsOf(ours), before);
+}
+
 // --- Buses that never answer. Each test case runs in a process of its own and points the session
 // bus address at its own bus.
 
@@ -357,8 +409,9 @@ TEST(LegacyItemStoreBoundedTest, NoSessionBusAtAll) {
     setenv("XDG_RUNTIME_DIR", (scratch.root() / "runtime").c_str(), 1);
 
     const auto started = Clock::now();
-    EXPECT_TRUE(
-        makeSecretServiceStore(5s)->lookup("org.virelon.test", "TEAM.group", Accounts{"rate"}).empty());
+    EXPECT_TRUE(makeSecretServiceStore(5s)
+                    ->lookup("org.virelon.test", "TEAM.group", Accounts{"rate"})
+                    .empty());
     EXPECT_LT(Clock::now() - started, 100ms);
 }
 

@@ -53,10 +53,11 @@ bool isAttributeValue(std::string_view text) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte == 0)
             return false;
-        const std::size_t length = byte < 0x80 ? 1 : byte >= 0xc2 && byte < 0xe0 ? 2
-                                                 : byte >= 0xe0 && byte < 0xf0   ? 3
-                                                 : byte >= 0xf0 && byte < 0xf5   ? 4
-                                                                                 : 0;
+        const std::size_t length = byte < 0x80                   ? 1
+                                   : byte >= 0xc2 && byte < 0xe0 ? 2
+                                   : byte >= 0xe0 && byte < 0xf0 ? 3
+                                   : byte >= 0xf0 && byte < 0xf5 ? 4
+                                                                 : 0;
         if (length == 0 || text.size() - i < length)
             return false;
         const auto second = static_cast<unsigned char>(text[i + (length > 1 ? 1 : 0)]);
@@ -80,8 +81,8 @@ public:
 
     Message call(const char* path, const char* interface, const char* member) const {
         sd_bus_message* message = nullptr;
-        if (sd_bus_message_new_method_call(bus_, &message, secretsName, path, interface,
-                                           member) < 0)
+        if (sd_bus_message_new_method_call(bus_, &message, secretsName, path, interface, member) <
+            0)
             return nullptr;
         return Message(message);
     }
@@ -135,8 +136,8 @@ private:
     }
 
     std::uint64_t remainingMicroseconds() const {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline_ - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline_ - Clock::now());
         return left.count() > 0 ? static_cast<std::uint64_t>(left.count()) : 0;
     }
 
@@ -209,7 +210,8 @@ LegacyItems search(sd_bus* bus, Clock::time_point deadline, std::string_view ser
     calls.push_back(exchange.call(secretsPath, serviceInterface, "OpenSession"));
     calls.push_back(exchange.call(secretsPath, serviceInterface, "SearchItems"));
     const std::string serviceText(service), groupText(accessGroup);
-    if (!calls[0] || !calls[1] || sd_bus_message_append(calls[0].get(), "sv", "plain", "s", "") < 0 ||
+    if (!calls[0] || !calls[1] ||
+        sd_bus_message_append(calls[0].get(), "sv", "plain", "s", "") < 0 ||
         sd_bus_message_append(calls[1].get(), "a{ss}", 2, "service", serviceText.c_str(),
                               "access-group", groupText.c_str()) < 0)
         return {};
