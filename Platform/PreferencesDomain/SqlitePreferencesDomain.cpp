@@ -388,12 +388,6 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
         return nullptr;
     bool readable = true;
     if (fresh) {
-        // WAL from the start: the table then takes one commit into the WAL instead of two
-        // rollback-journal transactions of four syncs each, which a busy disk makes cost tens of
-        // milliseconds on the first launch's way to its first window. A crash before that commit
-        // leaves the main file empty, which counts as fresh again.
-        execute(db.get(), "PRAGMA synchronous=NORMAL");
-        execute(db.get(), "PRAGMA journal_mode=WAL");
         if (!initialise(db.get()))
             return nullptr;
     } else {
