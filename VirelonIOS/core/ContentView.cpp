@@ -5,6 +5,8 @@
 #include "virelon/SettingsKeys.h"
 #include "virelon/VirelonSharedSettings.h"
 
+#include <system_error>
+
 namespace virelon {
 
 namespace {
@@ -53,6 +55,11 @@ ContentView::ContentView(ui::Runtime& runtime, const ScreenServices& services)
     }
 }
 
+ContentView::~ContentView() {
+    if (listing_.joinable())
+        listing_.join();
+}
+
 void ContentView::announce(std::string_view message) {
     status.set(std::string(message));
     services_.announcer.announce(status.get());
@@ -71,9 +78,40 @@ void ContentView::fallbackVoiceIdentifierChanged(const std::string& identifier) 
 }
 
 void ContentView::refreshVoices(bool announceResult) {
+    if (refreshing_) {
+        queuedRefresh_ = queuedRefresh_.value_or(false) || announceResult;
+        return;
+    }
+    refreshing_ = true;
     services_.voices.updateSpeechVoices();
-    fallbackVoices.set(
-        catalogue::fallbackVoices(services_.voices.speechVoices(), services_.locale));
+    listVoicesInBackground(announceResult);
+}
+
+void ContentView::listVoicesInBackground(bool announceResult) {
+    // The worker only lists; the result comes back to this thread as queued work, which finds the
+    // screen gone when it was closed meanwhile.
+    auto handBack = [this, alive = std::weak_ptr(alive_), announceResult](VoiceListing listed) {
+        runtime_.post([this, alive, announceResult, listed = std::move(listed)]() mutable {
+            if (alive.expired())
+                return;
+            runtime_.update([&] { finishRefresh(std::move(listed), announceResult); });
+            refreshing_ = false;
+            if (const auto queued = std::exchange(queuedRefresh_, std::nullopt))
+                refreshVoices(*queued);
+        });
+    };
+    if (listing_.joinable())
+        listing_.join(); // the previous listing has handed its result back already
+    try {
+        listing_ = std::thread([this, handBack] { handBack(services_.voices.speechVoices()); });
+    } catch (const std::system_error&) {
+        // No thread to be had: list here, as a refresh did before it had a worker.
+        handBack(services_.voices.speechVoices());
+    }
+}
+
+void ContentView::finishRefresh(VoiceListing listed, bool announceResult) {
+    fallbackVoices.set(catalogue::fallbackVoices(std::move(listed), services_.locale));
 
     const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
     if (const auto* chosen =
