@@ -244,6 +244,13 @@ TEST_F(LegacyItemStoreKeyringTest, MigrationReadsEveryMissingKeyFromOneSearch) {
     namespace ids = virelon::identifiers;
     const virelon::test::ScratchHome scratch;
     const std::string ours(ids::keychainService), ourGroup(ids::keychainAccessGroup);
+    // The session's keyring is shared with the other tests (the launches of the end-to-end tests
+    // among them): take the items away again.
+    struct Clear {
+        const std::string& service;
+        const std::string& group;
+        ~Clear() { run({"secret-tool", "clear", "service", service, "access-group", group}); }
+    } clear{ours, ourGroup};
     storeItem({ours, ourGroup, "fallbackVoiceIdentifier"}, bytesOf("testvoices/Kate"));
     storeItem({ours, ourGroup, "headSize"}, bytesOf("150"));
     storeItem({ours, ourGroup, "voicing"}, bytesOf("4.5"));

@@ -59,6 +59,18 @@ class SilentSocket:
                 return
             self.connections.append(connection)
 
+    def hung_up(self):
+        """How many of the connections the client has closed (what it sent is read and dropped)."""
+        closed = 0
+        for connection in list(self.connections):
+            try:
+                while connection.recv(4096, socket.MSG_DONTWAIT):
+                    pass
+                closed += 1
+            except (BlockingIOError, OSError):
+                pass
+        return closed
+
     def close(self):
         self._server.close()
         for connection in self.connections:
@@ -225,9 +237,12 @@ def main():
         combo = combo_box(frame)
         wait_for("the launch task to ask the speech server", lambda: speech.connections,
                  STEP_TIMEOUT)
-        # Answered once the launch task has given up: the UI thread was busy until then.
-        wait_for("an empty voice list", lambda: not voice_items(combo)
-                 and "enabled" not in states(combo), SPEECH_BOUND + STEP_TIMEOUT)
+        # The window answers while the listing waits on the server: nothing listed yet.
+        check(not voice_items(combo) and "enabled" not in states(combo),
+              "%s: combo box lists %d voices, states %s while the listing waits"
+              % (hung_speech.name, len(voice_items(combo)), sorted(states(combo))))
+        wait_for("the launch listing to give up", lambda: speech.hung_up() >= 1,
+                 SPEECH_BOUND + STEP_TIMEOUT)
         # A refresh asks again; it is answered once the listing has given up.
         button = find_one(frame, "push button", "Refresh Virelon Voices")
         status = find_one(frame, "status bar")
