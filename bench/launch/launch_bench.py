@@ -13,7 +13,7 @@ screen reader) and off.
 
 Usage (inside scripts/test-env.sh and scripts/with-display.sh):
     python3 launch_bench.py --app PATH --baseline PATH --keychain-service S
-        --keychain-access-group G [--runs N] [--settle SECONDS]
+        --keychain-access-group G [--window-size W H] [--runs N] [--settle SECONDS]
 """
 
 import argparse
@@ -48,7 +48,7 @@ def store_legacy_items(service, access_group):
                        input=value.encode(), check=True)
 
 
-def launch(command, environment, settle, timeout=30):
+def launch(command, environment, settle, timeout=30, want_size=False):
     """(milliseconds to the first frame, peak resident MiB after settling, window size)."""
     config_home = tempfile.mkdtemp(prefix="launch.", dir=os.environ.get("XDG_CONFIG_HOME"))
     env = dict(environment, XDG_CONFIG_HOME=config_home, VIRELON_REPORT_FIRST_FRAME="1")
@@ -61,7 +61,7 @@ def launch(command, environment, settle, timeout=30):
             raise RuntimeError("%s gave no first-frame report (status %s)"
                                % (command[0], process.poll()))
         first_frame_ms = (int(line[1]) - started) / 1e6
-        size = process.stdout.readline().split()[1:]
+        size = process.stdout.readline().split()[1:] if want_size else None
         # The application lists the voices right after its first frame; let that finish.
         time.sleep(settle)
         if process.poll() is not None:
@@ -77,9 +77,12 @@ def launch(command, environment, settle, timeout=30):
         shutil.rmtree(config_home, ignore_errors=True)
 
 
-def measure(app, baseline, environment, runs, settle):
-    """The application's warm-up launch gives the baseline its window size."""
-    size = launch([app], environment, settle)[2]
+def measure(app, baseline, environment, runs, settle, size):
+    """Unless given, the application's warm-up launch gives the baseline its window size."""
+    if size:
+        launch([app], environment, settle)
+    else:
+        size = launch([app], environment, settle, want_size=True)[2]
     programs = {"virelon-voices": [app], "empty QMainWindow": [baseline] + size}
     launch(programs["empty QMainWindow"], environment, settle)
     figures = {name: ([], []) for name in programs}
@@ -116,6 +119,8 @@ def main():
     parser.add_argument("--baseline", required=True)
     parser.add_argument("--keychain-service", required=True)
     parser.add_argument("--keychain-access-group", required=True)
+    parser.add_argument("--window-size", nargs=2, metavar=("WIDTH", "HEIGHT"),
+                        help="the baseline's size (default: the application's)")
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--settle", type=float, default=1.0,
                         help="seconds after the first frame before peak memory is read")
@@ -129,7 +134,7 @@ def main():
     met = True
     for title, environment in (("Accessibility bridge off", off), ("Accessibility bridge on", on)):
         met &= report(title, measure(options.app, options.baseline, environment, options.runs,
-                                     options.settle))
+                                     options.settle, options.window_size))
     print("\nall targets met" if met else "\nsome targets missed")
     return 0
 
