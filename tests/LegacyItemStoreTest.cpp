@@ -380,6 +380,19 @@ TEST(LegacyItemStoreBoundedTest, ActivatableServiceThatNeverAppears) {
     expectBoundedByTheBudget();
 }
 
+TEST(LegacyItemStoreBoundedTest, BusWithoutTheService) {
+    const virelon::test::ScratchHome scratch;
+    const PrivateBus bus(scratch.root(), openPolicy); // nothing running, nothing activatable
+    ASSERT_FALSE(bus.address().empty());
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+
+    const auto started = Clock::now();
+    EXPECT_TRUE(makeSecretServiceStore(5s)
+                    ->lookup("org.virelon.test", "TEAM.group", Accounts{"rate"})
+                    .empty());
+    EXPECT_LT(Clock::now() - started, 100ms) << "the bus answers at once";
+}
+
 TEST(LegacyItemStoreBoundedTest, BusThatAuthenticatesButNeverAnswers) {
     const virelon::test::ScratchHome scratch;
     // Clients connect and authenticate, but with no rule allowing them to receive, nothing
