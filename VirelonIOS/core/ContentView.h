@@ -27,7 +27,8 @@ struct ScreenServices {
 };
 
 /// The settings screen: its state, its operations and its description. Everything runs on the
-/// main thread; the runtime owns the updates.
+/// main thread, except a refresh's voice listing, which runs on a worker thread of the screen's
+/// own and touches nothing but the speech voices; the runtime owns the updates.
 class ContentView {
 public:
     /// Creates the fields in their fixed order (reading the five voice controls from the shared
