@@ -217,7 +217,8 @@ protected:
     SettingsWindow& openShown() {
         auto& w = open();
         w.show();
-        EXPECT_TRUE(waitFor([&] { return fakes.voices.listings == 1 && !w.screen().refreshing(); }));
+        EXPECT_TRUE(
+            waitFor([&] { return fakes.voices.listings == 1 && !w.screen().refreshing(); }));
         return w;
     }
     int sets(std::string_view key) const {

@@ -31,7 +31,8 @@ SettingsWindow::SettingsWindow(const WindowGroup& group, const HostServices& ser
     // Queued work (the launch task, a refresh's listing) runs from the event loop, never inside
     // the call that queued it; a listing is queued from its worker thread.
     runtime_.setWakeUp([this] {
-        QMetaObject::invokeMethod(this, [this] { runtime_.runPending(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { runtime_.runPending(); }, Qt::QueuedConnection);
     });
 }
 
