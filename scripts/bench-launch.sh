@@ -2,7 +2,7 @@
 # Launch benchmark: first frame and peak memory of the application next to an empty QMainWindow
 # of the same size, both built in Release and run in turns on a virtual display inside a private
 # session whose keychain holds the six legacy items (every launch is a first launch).
-# Usage: scripts/bench-launch.sh [--runs N] [--settle SECONDS]
+# Usage: scripts/bench-launch.sh [--later-launches] [--runs N] [--settle SECONDS]
 # VIRELON_BENCH_BUILD=DIR uses an existing build folder as it is configured.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -13,7 +13,8 @@ screen reader) and off.
 
 Usage (inside scripts/test-env.sh and scripts/with-display.sh):
     python3 launch_bench.py --app PATH --baseline PATH --keychain-service S
-        --keychain-access-group G [--window-size W H] [--runs N] [--settle SECONDS]
+        --keychain-access-group G [--window-size W H] [--later-launches] [--runs N]
+        [--settle SECONDS]
 """
 
 import argparse
@@ -48,9 +49,15 @@ def store_legacy_items(service, access_group):
                        input=value.encode(), check=True)
 
 
+# With --later-launches, every launch after the warm-up finds the settings folder that the
+# warm-up filled: nothing to create, every key holding a value, the keychain not asked.
+LATER_LAUNCHES_HOME = None
+
+
 def launch(command, environment, settle, timeout=30, want_size=False):
     """(milliseconds to the first frame, peak resident MiB after settling, window size)."""
-    config_home = tempfile.mkdtemp(prefix="launch.", dir=os.environ.get("XDG_CONFIG_HOME"))
+    config_home = LATER_LAUNCHES_HOME or tempfile.mkdtemp(
+        prefix="launch.", dir=os.environ.get("XDG_CONFIG_HOME"))
     env = dict(environment, XDG_CONFIG_HOME=config_home, VIRELON_REPORT_FIRST_FRAME="1")
     started = time.monotonic_ns()
     process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
@@ -74,7 +81,8 @@ def launch(command, environment, settle, timeout=30, want_size=False):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-        shutil.rmtree(config_home, ignore_errors=True)
+        if config_home != LATER_LAUNCHES_HOME:
+            shutil.rmtree(config_home, ignore_errors=True)
 
 
 def measure(app, baseline, environment, runs, settle, size):
@@ -121,12 +129,18 @@ def main():
     parser.add_argument("--keychain-access-group", required=True)
     parser.add_argument("--window-size", nargs=2, metavar=("WIDTH", "HEIGHT"),
                         help="the baseline's size (default: the application's)")
+    parser.add_argument("--later-launches", action="store_true",
+                        help="measure launches after the first (one settings folder for all)")
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--settle", type=float, default=1.0,
                         help="seconds after the first frame before peak memory is read")
     options = parser.parse_args()
 
     store_legacy_items(options.keychain_service, options.keychain_access_group)
+    if options.later_launches:
+        global LATER_LAUNCHES_HOME
+        LATER_LAUNCHES_HOME = tempfile.mkdtemp(prefix="launch.",
+                                               dir=os.environ.get("XDG_CONFIG_HOME"))
     on = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
     # Without the variable the bridge asks the accessibility bus, which reports it disabled.
     off = {key: value for key, value in os.environ.items()
