@@ -13,6 +13,9 @@ set(VIRELON_NOTIFICATION_NAME "${VIRELON_APPLICATION_IDENTIFIER}.settingsChanged
 set(VIRELON_RELOAD_VOICES_NAME "${VIRELON_APPLICATION_IDENTIFIER}.reloadVoices")
 set(VIRELON_KEYCHAIN_ACCESS_GROUP "${VIRELON_TEAM_IDENTIFIER}.${VIRELON_PRODUCT_IDENTIFIER}.shared")
 
-# For scripts (the test session names a speech module after the application identifier).
+# For scripts (the test session names a speech module after the application identifier; the
+# launch benchmark stores legacy items under the keychain service and access group).
 file(WRITE "${PROJECT_BINARY_DIR}/identifiers.env"
-     "VIRELON_APPLICATION_IDENTIFIER=${VIRELON_APPLICATION_IDENTIFIER}\n")
+     "VIRELON_APPLICATION_IDENTIFIER=${VIRELON_APPLICATION_IDENTIFIER}\n"
+     "VIRELON_KEYCHAIN_SERVICE=${VIRELON_KEYCHAIN_SERVICE}\n"
+     "VIRELON_KEYCHAIN_ACCESS_GROUP=${VIRELON_KEYCHAIN_ACCESS_GROUP}\n")

@@ -3,7 +3,7 @@
 # "test" (also everything the tests start). Quick when everything is already installed.
 set -euo pipefail
 
-build=(cmake ninja-build g++ pkg-config libsqlite3-dev libsystemd-dev libsecret-1-dev
+build=(cmake ninja-build g++ pkg-config libsqlite3-dev libsystemd-dev
        libspeechd-dev libicu-dev qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
        libgl-dev)
 run=(speech-dispatcher speech-dispatcher-espeak-ng espeak-ng libao4 qt6-qpa-plugins xvfb xauth)

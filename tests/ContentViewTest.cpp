@@ -7,9 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 using namespace virelon;
 using platform::StoredValue;
 using test::voice;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -130,6 +134,48 @@ TEST_F(Screen, RefreshButtonAnnouncesEvenWithNoVoices) {
     EXPECT_EQ(screen().status(), texts::voicesRefreshed);
     EXPECT_EQ(announced(), std::vector<std::string>(2, std::string(texts::voicesRefreshed)));
     EXPECT_EQ(world->reloadRequests, 3) << "launch and each press";
+}
+
+TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheListing) {
+    fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int listing = 0, mostAtOnce = 0;
+    fakes.voices.duringListing = [&] {
+        std::unique_lock lock(mutex);
+        mostAtOnce = std::max(mostAtOnce, ++listing);
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+        --listing;
+    };
+    auto& w = open();
+    w.runtime.screenShown();
+    w.runtime.runPending(); // the launch refresh starts and returns while its listing is held
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return listing == 1; }));
+    }
+    const auto body = screen().body();
+    const auto& button = std::get<ui::ButtonRow>(body.sections[1].rows[0]);
+    w.runtime.update(button.action);
+    w.runtime.update(button.action);
+    EXPECT_TRUE(screen().refreshing());
+    EXPECT_TRUE(screen().fallbackVoices().empty()) << "nothing shows before the listing is done";
+    EXPECT_EQ(fakes.voices.updates, 1) << "the queued refresh waits for the one under way";
+    {
+        const std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    w.settle();
+
+    EXPECT_FALSE(screen().refreshing());
+    EXPECT_EQ(fakes.voices.updates, 2) << "two presses queue one more refresh";
+    EXPECT_EQ(fakes.voices.listings, 2);
+    EXPECT_EQ(mostAtOnce, 1) << "listings never overlap";
+    EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Amy");
+    EXPECT_EQ(announced(), std::vector<std::string>{std::string(texts::voicesRefreshed)});
 }
 
 TEST_F(Screen, RefreshKeepingTheSameVoiceWritesOnceWithoutTheHandler) {

@@ -161,6 +161,12 @@ QString statusLine(QWidget& window) {
     return status != nullptr ? status->text(QAccessible::Name) : QString();
 }
 
+/// Presses "Refresh Virelon Voices" and waits for the refresh to finish.
+void pressRefresh(SettingsWindow& window) {
+    window.findChild<QPushButton*>()->click();
+    EXPECT_TRUE(waitFor([&] { return !window.screen().refreshing(); }));
+}
+
 QString q(std::string_view text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
@@ -200,7 +206,8 @@ protected:
     SettingsWindow& openShown() {
         auto& w = open();
         w.show();
-        EXPECT_TRUE(waitFor([&] { return fakes.voices.listings == 1; }));
+        EXPECT_TRUE(
+            waitFor([&] { return fakes.voices.listings == 1 && !w.screen().refreshing(); }));
         return w;
     }
     int sets(std::string_view key) const {
@@ -339,7 +346,7 @@ TEST_F(SettingsWindowTest, PickerItemsAreReplacedWhenTheVoicesChange) {
     fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
     auto& w = openShown();
     fakes.voices.installed = {voice("z/Zoe", "Zoe", "fr-FR"), voice("m/Bea", "Bea", "en-GB")};
-    w.findChild<QPushButton*>()->click();
+    pressRefresh(w);
     auto* combo = w.findChild<QComboBox*>();
     ASSERT_EQ(combo->count(), 2);
     EXPECT_EQ(combo->itemData(0).toString(), "m/Bea");
@@ -454,13 +461,17 @@ const MessageCase messageCases[] = {
      },
      [](SettingsWindow&) {}, texts::fallbackVoiceNotSaved},
     {"RefreshPressed", [](test::FakeWorld&, test::FakeVoices&) {},
-     [](SettingsWindow& w) { w.findChild<QPushButton*>()->click(); }, texts::voicesRefreshed},
+     [](SettingsWindow& w) { pressRefresh(w); }, texts::voicesRefreshed},
     {"RefreshByReturn", [](test::FakeWorld&, test::FakeVoices&) {},
-     [](SettingsWindow& w) { QTest::keyClick(w.findChild<QPushButton*>(), Qt::Key_Return); },
+     [](SettingsWindow& w) {
+         QTest::keyClick(w.findChild<QPushButton*>(), Qt::Key_Return);
+         EXPECT_TRUE(waitFor([&] { return !w.screen().refreshing(); }));
+     },
      texts::voicesRefreshed},
     {"RefreshByKeypadEnter", [](test::FakeWorld&, test::FakeVoices&) {},
      [](SettingsWindow& w) {
          QTest::keyClick(w.findChild<QPushButton*>(), Qt::Key_Enter, Qt::KeypadModifier);
+         EXPECT_TRUE(waitFor([&] { return !w.screen().refreshing(); }));
      },
      texts::voicesRefreshed},
 };
@@ -471,7 +482,7 @@ TEST_F(SettingsWindowTest, ScreenReaderFindsEachControlByRoleAndName) {
     fakes.voices.installed = {voice("m/Kate", "Kate", "en-GB")};
     world->stored["wordPause"] = std::int64_t{37};
     auto& w = openShown();
-    w.findChild<QPushButton*>()->click();
+    pressRefresh(w);
     // On Linux Qt names a combo box by its current text; its label comes from the buddy relation.
     const struct {
         QAccessible::Role role;

@@ -2,12 +2,17 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace virelon::platform {
+
+/// The bytes of legacy items, by account.
+using LegacyItems = std::map<std::string, std::vector<std::uint8_t>, std::less<>>;
 
 /// Read-only access to secret items kept by an earlier version of the application. Nothing is
 /// ever written to or deleted from the store.
@@ -15,10 +20,11 @@ class LegacyItemStore {
 public:
     virtual ~LegacyItemStore() = default;
 
-    /// The bytes of the item whose service, account and access group equal the given ones, or
-    /// nothing when there is no such item or it cannot be read (no service, locked, out of time).
-    virtual std::optional<std::vector<std::uint8_t>>
-    lookup(std::string_view service, std::string_view accessGroup, std::string_view account) = 0;
+    /// For each of `accounts`, the bytes of the item whose service, access group and account equal
+    /// the given ones, read together in one search. An account with no such item, or one that
+    /// cannot be read (no service, locked, out of time), is left out.
+    virtual LegacyItems lookup(std::string_view service, std::string_view accessGroup,
+                               std::span<const std::string_view> accounts) = 0;
 };
 
 /// The store of the freedesktop Secret Service. All lookups made through one store together wait

@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <mutex>
+#include <span>
 #include <variant>
 
 namespace virelon {
@@ -94,6 +95,9 @@ std::optional<std::string> textValue(std::optional<platform::StoredValue> stored
     }
     return std::nullopt;
 }
+
+// The legacy items read for the migration in progress; null outside it.
+const platform::LegacyItems* legacyItems = nullptr;
 
 platform::SignalPoster& poster() {
     static const auto instance = detail::settingsPlatform().makePoster();
@@ -225,19 +229,38 @@ VirelonSharedSettings::Removal VirelonSharedSettings::removeSetting(std::string_
 }
 
 void VirelonSharedSettings::migrateLegacySettings() noexcept {
+    // The items of every key that holds no value yet, read in one search before the steps run;
+    // no search at all when every key holds a value or the domain is absent.
+    std::array<std::string_view, settings::voiceControls.size() + 1> accounts{};
+    std::size_t wanted = 0;
+    if (holdsNoValue(settings::fallbackVoiceIdentifierKey))
+        accounts[wanted++] = settings::fallbackVoiceIdentifierAccount;
+    for (const auto& setting : settings::voiceControls) {
+        if (holdsNoValue(setting.key))
+            accounts[wanted++] = setting.legacyAccount;
+    }
+    platform::LegacyItems items;
+    if (wanted > 0) {
+        // One store per process: its time budget covers the launch's whole migration.
+        static const auto store = detail::settingsPlatform().makeLegacyStore();
+        items = store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup,
+                              std::span(accounts.data(), wanted));
+    }
+    legacyItems = &items;
+
     migrateString(settings::fallbackVoiceIdentifierAccount, settings::fallbackVoiceIdentifierKey);
     for (const auto& setting : settings::voiceControls)
         migrateInteger(setting.legacyAccount, setting.key);
+    legacyItems = nullptr;
 }
 
 std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view account) noexcept {
-    // One store per process: its time budget covers every lookup of the launch's migration.
-    static const auto store = detail::settingsPlatform().makeLegacyStore();
-    const auto bytes =
-        store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup, account);
-    if (!bytes)
+    if (!legacyItems)
         return std::nullopt;
-    return decodeUtf8(*bytes);
+    const auto found = legacyItems->find(account);
+    if (found == legacyItems->end())
+        return std::nullopt;
+    return decodeUtf8(found->second);
 }
 
 // A key is migrated only when a read found it holding nothing: a read that failed says nothing,

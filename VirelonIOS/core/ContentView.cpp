@@ -5,6 +5,8 @@
 #include "virelon/SettingsKeys.h"
 #include "virelon/VirelonSharedSettings.h"
 
+#include <system_error>
+
 namespace virelon {
 
 namespace {
@@ -53,6 +55,11 @@ ContentView::ContentView(ui::Runtime& runtime, const ScreenServices& services)
     }
 }
 
+ContentView::~ContentView() {
+    if (listing_.joinable())
+        listing_.join();
+}
+
 void ContentView::announce(std::string_view message) {
     status.set(std::string(message));
     services_.announcer.announce(status.get());
@@ -71,22 +78,53 @@ void ContentView::fallbackVoiceIdentifierChanged(const std::string& identifier) 
 }
 
 void ContentView::refreshVoices(bool announceResult) {
-    // The engine re-scans its own voices; our listing below does not wait for it.
+    if (refreshing_) {
+        queuedRefresh_ = queuedRefresh_.value_or(false) || announceResult;
+        return;
+    }
+    refreshing_ = true;
+    // The engine re-scans its own voices; our listing does not wait for it.
     VirelonSharedSettings::requestVoiceReload();
     services_.voices.updateSpeechVoices();
-    auto listing = services_.voices.speechVoices();
+    listVoicesInBackground(announceResult);
+}
+
+void ContentView::listVoicesInBackground(bool announceResult) {
+    // The worker only lists; the result comes back to this thread as queued work, which finds the
+    // screen gone when it was closed meanwhile.
+    auto handBack = [this, alive = std::weak_ptr(alive_), announceResult](VoiceListing listed) {
+        runtime_.post([this, alive, announceResult, listed = std::move(listed)]() mutable {
+            if (alive.expired())
+                return;
+            runtime_.update([&] { finishRefresh(std::move(listed), announceResult); });
+            refreshing_ = false;
+            if (const auto queued = std::exchange(queuedRefresh_, std::nullopt))
+                refreshVoices(*queued);
+        });
+    };
+    if (listing_.joinable())
+        listing_.join(); // the previous listing has handed its result back already
+    try {
+        listing_ = std::thread([this, handBack] { handBack(services_.voices.speechVoices()); });
+    } catch (const std::system_error&) {
+        // No thread to be had: list here, as a refresh did before it had a worker.
+        handBack(services_.voices.speechVoices());
+    }
+}
+
+void ContentView::finishRefresh(VoiceListing listed, bool announceResult) {
     // A listing that failed says nothing about the installed voices: the list and the stored
     // choice stay as they are.
-    if (!listing.succeeded) {
+    if (!listed.succeeded) {
         announce(texts::voicesNotListed);
         return;
     }
-    fallbackVoices.set(catalogue::fallbackVoices(std::move(listing.voices), services_.locale));
+    fallbackVoices.set(catalogue::fallbackVoices(std::move(listed.voices), services_.locale));
 
     const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
     // The stored voice's module did not answer: its voice is unknown, not gone, and stays chosen.
     const bool storedUnknown =
-        stored && catalogue::isVoiceOfModules(*stored, listing.failedModules);
+        stored && catalogue::isVoiceOfModules(*stored, listed.failedModules);
     if (const auto* chosen = storedUnknown ? nullptr
                                            : catalogue::chooseFallbackVoice(
                                                  fallbackVoices.get(), stored, services_.locale)) {

@@ -8,8 +8,12 @@
 #include "SpeechVoices.h"
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace virelon {
@@ -23,7 +27,8 @@ struct ScreenServices {
 };
 
 /// The settings screen: its state, its operations and its description. Everything runs on the
-/// main thread; the runtime owns the updates.
+/// main thread, except a refresh's voice listing, which runs on a worker thread of the screen's
+/// own and touches nothing but the speech voices; the runtime owns the updates.
 class ContentView {
 public:
     /// Creates the fields in their fixed order (reading the five voice controls from the shared
@@ -31,6 +36,8 @@ public:
     ContentView(ui::Runtime& runtime, const ScreenServices& services);
     ContentView(const ContentView&) = delete;
     ContentView& operator=(const ContentView&) = delete;
+    /// Waits for a listing still under way; its result is dropped.
+    ~ContentView();
 
     ui::State<std::string> status;
     ui::State<std::vector<platform::Voice>> fallbackVoices;
@@ -45,8 +52,15 @@ public:
     ui::ScreenDescription body();
 
     /// Asks the engine to reload its voices, rebuilds the fallback list, chooses and stores a
-    /// fallback voice, and with `announceResult` announces that it is done.
+    /// fallback voice, and with `announceResult` announces that it is done. The reload is
+    /// requested at once; the listing, which may wait on the speech server, runs on a worker
+    /// thread, and everything after it runs in one update on this thread once the listing is
+    /// complete. A call while a refresh is under way queues one more refresh after it
+    /// (announcing if any queued call asked to); refreshes never overlap.
     void refreshVoices(bool announceResult);
+
+    /// Whether a refresh is under way: requested, its listing not yet handed back.
+    bool refreshing() const { return refreshing_; }
 
     /// Change handlers of the voice controls and of the fallback voice.
     void settingChanged(std::int64_t value, std::string_view key);
@@ -59,11 +73,19 @@ public:
     std::string version() const;
 
 private:
+    using VoiceListing = platform::VoiceListing;
+
     ui::SliderRow settingSlider(std::string title, ui::State<std::int64_t>& value);
     void announce(std::string_view message);
+    void listVoicesInBackground(bool announceResult);
+    void finishRefresh(VoiceListing listed, bool announceResult);
 
     ui::Runtime& runtime_;
     ScreenServices services_;
+    bool refreshing_ = false;
+    std::optional<bool> queuedRefresh_; ///< the announce flag of the refresh queued behind
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    std::thread listing_; ///< last, so that it is joined before anything else goes
 };
 
 } // namespace virelon

@@ -38,20 +38,37 @@ void Runtime::screenShown() {
     if (launched_ || !launchTask_)
         return;
     launched_ = true;
-    pending_.push_back([this] { update(launchTask_); });
+    post([this] { update(launchTask_); });
+}
+
+void Runtime::post(std::function<void()> work) {
+    {
+        const std::lock_guard lock(pendingMutex_);
+        pending_.push_back(std::move(work));
+    }
     if (wakeUp_)
         wakeUp_();
 }
 
+bool Runtime::hasPending() const {
+    const std::lock_guard lock(pendingMutex_);
+    return !pending_.empty();
+}
+
 std::size_t Runtime::runPending() {
     std::size_t ran = 0;
-    while (!pending_.empty()) {
-        auto work = std::move(pending_.front());
-        pending_.pop_front();
+    for (;;) {
+        std::function<void()> work;
+        {
+            const std::lock_guard lock(pendingMutex_);
+            if (pending_.empty())
+                return ran;
+            work = std::move(pending_.front());
+            pending_.pop_front();
+        }
         work();
         ++ran;
     }
-    return ran;
 }
 
 } // namespace virelon::ui

@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -66,11 +67,17 @@ public:
     /// and runs once, as one update, from runPending().
     void screenShown();
 
+    /// Queues work from any thread, to run on the host's thread from runPending(): how a worker
+    /// hands its result back to the screen.
+    void post(std::function<void()> work);
+
     /// Runs the queued work; the host calls this from its event loop. Returns how many ran.
     std::size_t runPending();
-    bool hasPending() const { return !pending_.empty(); }
+    bool hasPending() const;
 
-    /// How the host wants to hear of newly queued work (to schedule runPending()).
+    /// How the host wants to hear of newly queued work (to schedule runPending()). Called on the
+    /// thread that queued the work, which may be a worker's: it must be safe to call from any
+    /// thread. Set it before any work is queued.
     void setWakeUp(std::function<void()> wakeUp) { wakeUp_ = std::move(wakeUp); }
 
     /// Registers an observer of a cell; observers run in the order of registration.
@@ -88,6 +95,7 @@ private:
     std::vector<std::unique_ptr<detail::ObserverSlot>> observers_;
     std::vector<std::function<void()>> redrawListeners_;
     std::function<void()> launchTask_;
+    mutable std::mutex pendingMutex_;
     std::deque<std::function<void()>> pending_;
     std::function<void()> wakeUp_;
 };

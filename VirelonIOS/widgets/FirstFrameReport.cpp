@@ -31,6 +31,7 @@ protected:
                 clock_gettime(CLOCK_MONOTONIC, &now);
                 std::printf("first-frame %lld\n",
                             static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec);
+                std::printf("window-size %d %d\n", window_.width(), window_.height());
                 std::fflush(stdout);
                 deleteLater();
             });

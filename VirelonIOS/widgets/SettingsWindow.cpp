@@ -7,7 +7,6 @@
 #include <QGroupBox>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -29,8 +28,12 @@ SettingsWindow::SettingsWindow(const WindowGroup& group, const HostServices& ser
                                                      services.bundle, announcer_})) {
     build(screen_->body());
     runtime_.onRedraw([this] { apply(screen_->body()); });
-    // Queued work (the launch task) runs from the event loop, never inside the call that queued it.
-    runtime_.setWakeUp([this] { QTimer::singleShot(0, this, [this] { runtime_.runPending(); }); });
+    // Queued work (the launch task, a refresh's listing) runs from the event loop, never inside
+    // the call that queued it; a listing is queued from its worker thread.
+    runtime_.setWakeUp([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { runtime_.runPending(); }, Qt::QueuedConnection);
+    });
 }
 
 SettingsWindow::~SettingsWindow() = default;

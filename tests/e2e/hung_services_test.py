@@ -59,6 +59,18 @@ class SilentSocket:
                 return
             self.connections.append(connection)
 
+    def hung_up(self):
+        """How many of the connections the client has closed (what it sent is read and dropped)."""
+        closed = 0
+        for connection in list(self.connections):
+            try:
+                while connection.recv(4096, socket.MSG_DONTWAIT):
+                    pass
+                closed += 1
+            except (BlockingIOError, OSError):
+                pass
+        return closed
+
     def close(self):
         self._server.close()
         for connection in self.connections:
@@ -226,18 +238,22 @@ def main():
         combo = combo_box(frame)
         wait_for("the launch task to ask the speech server", lambda: speech.connections,
                  STEP_TIMEOUT)
-        # Answered once the launch task has given up: the UI thread was busy until then.
+        # The window answers while the listing waits on the server: nothing listed yet.
+        check(not voice_items(combo) and "enabled" not in states(combo),
+              "%s: combo box lists %d voices, states %s while the listing waits"
+              % (hung_speech.name, len(voice_items(combo)), sorted(states(combo))))
         status = find_one(frame, "status bar")
-        wait_for("an empty voice list and the failure shown", lambda: not voice_items(combo)
-                 and "enabled" not in states(combo) and status.name == NOT_LISTED,
+        wait_for("the launch listing to give up and say so",
+                 lambda: speech.hung_up() >= 1 and status.name == NOT_LISTED,
                  SPEECH_BOUND + STEP_TIMEOUT)
         # A refresh asks again; it is answered once the listing has given up.
         button = find_one(frame, "push button", "Refresh Virelon Voices")
         pressed = time.monotonic()
         do_action(button, "Press", "click")
-        wait_for("the refresh to end", lambda: len(speech.connections) >= 2
-                 and status.name == NOT_LISTED, SPEECH_BOUND * 2 + STEP_TIMEOUT)
+        wait_for("the refresh's listing to give up", lambda: speech.hung_up() >= 2,
+                 SPEECH_BOUND * 2 + STEP_TIMEOUT)
         refresh = time.monotonic() - pressed
+        wait_for("the failure shown again", lambda: status.name == NOT_LISTED, STEP_TIMEOUT)
         check(len(speech.connections) >= 2, "the refresh did not ask the speech server")
         # At least most of the bound: the listing really waited for the silent server.
         check(SPEECH_BOUND * 0.75 <= refresh <= SPEECH_BOUND + SLACK,

@@ -6,24 +6,33 @@
 #include "VirelonIOSApp.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace virelon::test {
 
+/// Lists on the screen's worker thread: `duringListing`, when set, runs there first.
 class FakeVoices final : public platform::SpeechVoices {
 public:
     std::vector<platform::Voice> installed;
     bool fails = false;
     std::vector<std::string> failedModules;
-    int updates = 0;
-    int listings = 0;
+    std::atomic<int> updates = 0;
+    std::atomic<int> listings = 0;
+    std::function<void()> duringListing;
     void updateSpeechVoices() override { ++updates; }
     platform::VoiceListing speechVoices() override {
         ++listings;
+        if (duringListing)
+            duringListing();
         if (fails)
             return {};
         return {installed, true, failedModules};
@@ -93,20 +102,46 @@ public:
     }
 };
 
-/// One window: its runtime and screen. show() shows it and runs the launch task.
+/// One window: its runtime and screen. show() shows it and runs the launch task; show() and act()
+/// return once a refresh they started has finished.
 struct HeadlessWindow {
     ui::Runtime runtime;
     std::unique_ptr<ContentView> screen;
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool queued = false;
 
     HeadlessWindow(const WindowGroup& group, const ScreenServices& services)
-        : screen(group.content(runtime, services)) {}
+        : screen(group.content(runtime, services)) {
+        runtime.setWakeUp([this] {
+            const std::lock_guard lock(mutex);
+            queued = true;
+            woken.notify_all();
+        });
+    }
 
     void show() {
         runtime.screenShown();
-        runtime.runPending();
+        settle();
     }
     /// One user action.
-    void act(const std::function<void()>& action) { runtime.update(action); }
+    void act(const std::function<void()>& action) {
+        runtime.update(action);
+        settle();
+    }
+    /// Runs queued work, as an event loop would, until no refresh is under way (at most 10 s).
+    void settle() {
+        runtime.runPending();
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (screen->refreshing()) {
+            std::unique_lock lock(mutex);
+            if (!woken.wait_until(lock, limit, [this] { return queued; }))
+                return;
+            queued = false;
+            lock.unlock();
+            runtime.runPending();
+        }
+    }
 };
 
 /// The platform services of one test, owned together.

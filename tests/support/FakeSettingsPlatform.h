@@ -33,7 +33,8 @@ struct FakeWorld {
 
     // The legacy items, by account
     std::map<std::string, std::vector<std::uint8_t>, std::less<>> legacyItems;
-    std::vector<std::string> lookups;
+    std::vector<std::string> lookups; ///< the accounts asked for, search after search
+    int searches = 0;
     std::string lookedUpService, lookedUpAccessGroup;
 };
 
@@ -104,16 +105,19 @@ private:
 class FakeItems final : public platform::LegacyItemStore {
 public:
     explicit FakeItems(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
-    std::optional<std::vector<std::uint8_t>> lookup(std::string_view service,
-                                                    std::string_view accessGroup,
-                                                    std::string_view account) override {
-        world_->lookups.emplace_back(account);
+    platform::LegacyItems lookup(std::string_view service, std::string_view accessGroup,
+                                 std::span<const std::string_view> accounts) override {
+        ++world_->searches;
         world_->lookedUpService = service;
         world_->lookedUpAccessGroup = accessGroup;
-        const auto found = world_->legacyItems.find(account);
-        if (found == world_->legacyItems.end())
-            return std::nullopt;
-        return found->second;
+        platform::LegacyItems found;
+        for (const auto account : accounts) {
+            world_->lookups.emplace_back(account);
+            if (const auto item = world_->legacyItems.find(account);
+                item != world_->legacyItems.end())
+                found.insert_or_assign(std::string(account), item->second);
+        }
+        return found;
     }
 
 private:
