@@ -2,6 +2,7 @@
 // until the answer comes or the budget runs out; then the call is cancelled and its end awaited,
 // so that nothing of it outlives the lookup.
 
+#include "Bounds.h"
 #include "LegacyItemStore.h"
 
 #include <libsecret/secret.h>
@@ -15,9 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A cancelled call answers at once. This bounds one that cannot be cancelled: GDBus waits for
-// the bus's reply to Hello (25 s) regardless.
-constexpr std::chrono::milliseconds cancellationGrace = 200ms;
+constexpr std::chrono::milliseconds cancellationGrace = legacyCancellationGrace;
 
 // Items are matched on these three attributes alone, whatever schema stored them: items written
 // by other programs carry no xdg:schema attribute, or a different one.

@@ -1,3 +1,4 @@
+#include "Bounds.h"
 #include "SessionBus.h"
 #include "SettingsSignal.h"
 
@@ -10,17 +11,14 @@ namespace {
 
 using namespace sessionbus;
 
-// Bounds subscribing (authenticating, adding the match): sd-bus would otherwise wait 90 s for a
-// bus that accepts the connection and never answers.
-constexpr auto kSubscribeBound = std::chrono::seconds(1);
-
 class SessionBusObserver final : public SignalObserver {
 public:
     SessionBusObserver(BusHandle bus, std::function<void()> callback)
         : bus_(std::move(bus)), callback_(std::move(callback)) {}
 
     bool subscribe(const SignalAddress& address) {
-        const auto deadline = std::chrono::steady_clock::now() + kSubscribeBound;
+        // Bounded: sd-bus would otherwise wait 90 s for a bus that accepts and never answers.
+        const auto deadline = std::chrono::steady_clock::now() + signalSubscribeBound;
         // sd_bus_call() waits for authentication without a bound of its own: get that done first.
         if (settle(bus_.get(), deadline) != Settled::done)
             return false;

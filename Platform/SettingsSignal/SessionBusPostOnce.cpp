@@ -1,3 +1,4 @@
+#include "Bounds.h"
 #include "SessionBus.h"
 #include "SettingsSignal.h"
 
@@ -8,8 +9,7 @@ namespace virelon::platform {
 bool postSessionBusSignalOnce(std::string_view name) {
     using namespace sessionbus;
     // The same bound as a post of the kept poster.
-    constexpr auto bound = std::chrono::milliseconds(500);
-    const auto deadline = std::chrono::steady_clock::now() + bound;
+    const auto deadline = std::chrono::steady_clock::now() + signalPostBound;
     const auto address = signalAddress(name);
     if (!address)
         return false;

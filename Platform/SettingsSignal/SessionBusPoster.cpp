@@ -1,3 +1,4 @@
+#include "Bounds.h"
 #include "SessionBus.h"
 #include "SettingsSignal.h"
 
@@ -8,14 +9,6 @@ namespace {
 
 using namespace sessionbus;
 using Clock = std::chrono::steady_clock;
-
-// The longest one post may take, connecting and authenticating included: posts come from the UI
-// thread, often from a slider being dragged.
-constexpr auto kPostBound = std::chrono::milliseconds(500);
-
-// After a post ran into kPostBound the bus is taken to be hung: posts are dropped for this long
-// instead of each paying the bound again.
-constexpr auto kCoolDown = std::chrono::seconds(30);
 
 class SessionBusPoster final : public SignalPoster {
 public:
@@ -35,7 +28,7 @@ public:
                 bus_.reset();
             quietUntil_ = {};
         }
-        const auto deadline = start + kPostBound;
+        const auto deadline = start + signalPostBound;
 
         const bool reusing = bus_ != nullptr;
         bool emitted = false;
@@ -46,7 +39,7 @@ public:
         if (outcome == Settled::lost && reusing && !emitted)
             outcome = send(*address, deadline, emitted);
         if (outcome == Settled::timedOut)
-            quietUntil_ = Clock::now() + kCoolDown;
+            quietUntil_ = Clock::now() + signalCoolDown;
     }
 
 private:

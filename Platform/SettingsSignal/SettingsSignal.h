@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Bounds.h"
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,5 +56,16 @@ public:
 /// answer within a second.
 std::unique_ptr<SignalObserver> observeSessionBusSignal(std::string_view name,
                                                         std::function<void()> callback);
+
+/// The launch's check of the session bus. Qt 6.4's accessibility bridge connects to the bus on
+/// the UI thread while the first widgets are made, and libdbus waits without limit for a bus that
+/// accepts the connection and never answers: the window would never appear. So this connects (as
+/// sd-bus finds the bus) and waits at most `bound` in all for it to answer Hello and a method
+/// call. When it does not answer in time, DBUS_SESSION_BUS_ADDRESS is pointed at an address that
+/// refuses at once, so that Qt and the keychain lookups find no bus instead of waiting, while the
+/// settings signal keeps the real address (posted as soon as the bus answers again). No bus at
+/// all, or one that answers: nothing changes. Call before any thread is started. Returns false
+/// when the bus was set aside.
+bool setAsideHungSessionBus(std::chrono::milliseconds bound = sessionBusCheckBound) noexcept;
 
 } // namespace virelon::platform
