@@ -69,7 +69,8 @@ public:
 /// exactly our one table and nothing else. Folder, file and its -wal and -shm files are narrowed
 /// to the user alone (0700, 0600) before anything is stored; one that others may write and that
 /// cannot be narrowed is not ours. The domain returned may be used from several threads; every
-/// statement it runs is bounded in time (preferencesStatementBound, preferencesBusyTimeout in Bounds.h).
+/// statement it runs is bounded in time (preferencesStatementBound, preferencesBusyTimeout in
+/// Bounds.h).
 std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName);
 
 /// Where the domain of a suite name lives; nothing when no location can be determined, or the
