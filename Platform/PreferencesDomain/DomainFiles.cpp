@@ -108,7 +108,7 @@ bool fileExists(const std::string& path) noexcept {
 
 } // namespace sqlite
 
-std::optional<std::string> preferencesDomainPath(std::string_view suiteName) {
+std::optional<std::string> preferencesDomainPath(std::string_view suiteName) noexcept {
     try {
         if (!isValidSuiteName(suiteName))
             return std::nullopt;

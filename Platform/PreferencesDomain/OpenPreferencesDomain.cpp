@@ -70,7 +70,7 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
 
 } // namespace
 
-std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) {
+std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) noexcept {
     try {
         return openDomain(suiteName);
     } catch (...) {

@@ -71,10 +71,10 @@ public:
 /// cannot be narrowed is not ours. The domain returned may be used from several threads; every
 /// statement it runs is bounded in time (preferencesStatementBound, preferencesBusyTimeout in
 /// Bounds.h).
-std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName);
+std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) noexcept;
 
 /// Where the domain of a suite name lives; nothing when no location can be determined, or the
 /// suite name is empty, "." or "..", or contains a slash.
-std::optional<std::string> preferencesDomainPath(std::string_view suiteName);
+std::optional<std::string> preferencesDomainPath(std::string_view suiteName) noexcept;
 
 } // namespace virelon::platform

@@ -12,8 +12,15 @@ using Clock = std::chrono::steady_clock;
 
 class SessionBusPoster final : public SignalPoster {
 public:
-    void post(std::string_view name) override {
-        const auto address = signalAddress(name);
+    void post(std::string_view name) noexcept override {
+        try {
+            postTo(signalAddress(name));
+        } catch (...) { // out of memory: nothing was sent
+        }
+    }
+
+private:
+    void postTo(const std::optional<SignalAddress>& address) noexcept {
         if (!address)
             return;
         const auto start = Clock::now();
@@ -42,8 +49,7 @@ public:
             quietUntil_ = Clock::now() + signalCoolDown;
     }
 
-private:
-    Settled send(const SignalAddress& address, Clock::time_point deadline, bool& emitted) {
+    Settled send(const SignalAddress& address, Clock::time_point deadline, bool& emitted) noexcept {
         emitted = false;
         if (bus_ && !drain(deadline))
             bus_.reset();
@@ -69,7 +75,7 @@ private:
 
     // Handles what arrived since the last post (the Hello reply, a disconnection). False when the
     // connection is gone.
-    bool drain(Clock::time_point deadline) {
+    bool drain(Clock::time_point deadline) noexcept {
         for (;;) {
             const int r = sd_bus_process(bus_.get(), nullptr);
             if (r < 0)
@@ -85,7 +91,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<SignalPoster> makeSessionBusPoster() {
+std::unique_ptr<SignalPoster> makeSessionBusPoster() noexcept {
+    // Only the object itself is allocated here: memory running out ends the program.
     return std::make_unique<SessionBusPoster>();
 }
 

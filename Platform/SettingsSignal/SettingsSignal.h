@@ -10,7 +10,7 @@
 
 namespace virelon::platform {
 
-/// Posts a system-wide signal that carries nothing but its name.
+/// Posts a system-wide signal that carries nothing but its name. Implementations never throw.
 class SignalPoster {
 public:
     virtual ~SignalPoster() = default;
@@ -25,16 +25,17 @@ public:
 /// already have gone out). A post never blocks for more than 500 ms; after one ran into that
 /// bound, posts are no-ops for the next 30 s unless the bus has answered since, which each of
 /// them checks without waiting.
-std::unique_ptr<SignalPoster> makeSessionBusPoster();
+std::unique_ptr<SignalPoster> makeSessionBusPoster() noexcept;
 
 /// Posts the named signal once, on a connection of its own, for a caller that must report the
 /// outcome (the command-line tool). True when the bus took it; false for an invalid name, no
 /// session bus, or a bus that did not take it within the same 500 ms bound as a post.
-bool postSessionBusSignalOnce(std::string_view name);
+bool postSessionBusSignalOnce(std::string_view name) noexcept;
 
 /// Receives a named signal in any process. Integrates with the caller's event loop: poll fd() for
 /// events(), wake no later than timeoutUsec() (absolute CLOCK_MONOTONIC microseconds, UINT64_MAX
 /// for none), then call process(), which runs the callback once for each signal that arrived.
+/// Implementations never throw; the callback must not either.
 class SignalObserver {
 public:
     virtual ~SignalObserver() = default;
@@ -55,7 +56,7 @@ public:
 /// this returns. Nothing when the name is invalid, there is no session bus, or the bus does not
 /// answer within a second.
 std::unique_ptr<SignalObserver> observeSessionBusSignal(std::string_view name,
-                                                        std::function<void()> callback);
+                                                        std::function<void()> callback) noexcept;
 
 /// The launch's check of the session bus. Qt 6.4's accessibility bridge connects to the bus on
 /// the UI thread while the first widgets are made, and libdbus waits without limit for a bus that

@@ -133,7 +133,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices() {
+std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices() noexcept {
     return std::make_unique<SpeechDispatcherVoices>();
 }
 
