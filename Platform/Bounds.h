@@ -15,6 +15,9 @@ namespace virelon::platform {
 inline constexpr std::chrono::milliseconds preferencesBusyTimeout{500};
 /// The longest one statement may run, waiting for a lock included; past it, it fails.
 inline constexpr std::chrono::milliseconds preferencesStatementBound{1000};
+/// How long the engine-facing reads go on with an open file before they look again whether it
+/// was replaced (a change signal makes them look at once).
+inline constexpr std::chrono::seconds preferencesRecheckInterval{1};
 
 // The session bus (SettingsSignal).
 
