@@ -4,7 +4,6 @@
 
 #include "SettingsSignal.h"
 #include "ScratchHome.h"
-#include "SessionBusCheck.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -715,7 +714,7 @@ TEST(SettingsSignal, ABusThatStallsAtLaunchDelaysTheWindowLittleAndSilencesNothi
         ::setenv("DBUS_SESSION_BUS_ADDRESS", helloOnly.address().c_str(), 1);
         EXPECT_EQ(inOwnProcess([] {
                       const auto start = Clock::now();
-                      const bool kept = virelon::widgets::setAsideHungSessionBus(500ms);
+                      const bool kept = virelon::platform::setAsideHungSessionBus(500ms);
                       return kept ? 1 : elapsedMs(start) < 1000.0 ? 0 : 2;
                   }),
                   0);
@@ -731,7 +730,7 @@ TEST(SettingsSignal, ABusThatStallsAtLaunchDelaysTheWindowLittleAndSilencesNothi
         ASSERT_TRUE(watcher.ready());
         bus.signal(SIGSTOP);
         EXPECT_EQ(inOwnProcess([&] {
-                      const bool kept = virelon::widgets::setAsideHungSessionBus(300ms);
+                      const bool kept = virelon::platform::setAsideHungSessionBus(300ms);
                       bus.signal(SIGCONT);
                       const auto poster = makeSessionBusPoster();
                       for (int i = 0; i < 3; ++i)

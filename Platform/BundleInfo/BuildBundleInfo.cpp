@@ -11,11 +11,15 @@ public:
     BuildBundleInfo(std::string shortVersion, std::string buildVersion)
         : shortVersion_(std::move(shortVersion)), buildVersion_(std::move(buildVersion)) {}
 
-    std::optional<InfoValue> objectForInfoDictionaryKey(std::string_view key) const override {
-        if (key == "CFBundleShortVersionString")
-            return shortVersion_;
-        if (key == "CFBundleVersion")
-            return buildVersion_;
+    std::optional<InfoValue>
+    objectForInfoDictionaryKey(std::string_view key) const noexcept override {
+        try {
+            if (key == "CFBundleShortVersionString")
+                return shortVersion_;
+            if (key == "CFBundleVersion")
+                return buildVersion_;
+        } catch (...) { // out of memory
+        }
         return std::nullopt;
     }
 
@@ -27,7 +31,7 @@ private:
 } // namespace
 
 std::unique_ptr<BundleInfo> makeBuildBundleInfo(std::string shortVersion,
-                                                std::string buildVersion) {
+                                                std::string buildVersion) noexcept {
     return std::make_unique<BuildBundleInfo>(std::move(shortVersion), std::move(buildVersion));
 }
 

@@ -12,7 +12,7 @@ namespace virelon::platform {
 /// A value of the application's information dictionary: of any type the build may put there.
 using InfoValue = std::variant<std::string, std::int64_t, bool>;
 
-/// The application's own information, looked up by key.
+/// The application's own information, looked up by key. Implementations never throw.
 class BundleInfo {
 public:
     virtual ~BundleInfo() = default;
@@ -23,6 +23,7 @@ public:
 
 /// The information given by the build: "CFBundleShortVersionString" (the project version) and
 /// "CFBundleVersion" (the build number given at configure time).
-std::unique_ptr<BundleInfo> makeBuildBundleInfo(std::string shortVersion, std::string buildVersion);
+std::unique_ptr<BundleInfo> makeBuildBundleInfo(std::string shortVersion,
+                                                std::string buildVersion) noexcept;
 
 } // namespace virelon::platform

@@ -72,7 +72,7 @@ Collator openCollator(const std::string& locale, bool numericDigits) {
 }
 
 // Without a collator, or for texts ICU cannot take, byte order is the best there is.
-int compareWith(const UCollator* collator, std::string_view a, std::string_view b) {
+int compareWith(const UCollator* collator, std::string_view a, std::string_view b) noexcept {
     constexpr auto icuLimit = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
     if (collator && a.size() <= icuLimit && b.size() <= icuLimit) {
         UErrorCode status = U_ZERO_ERROR;
@@ -128,7 +128,7 @@ public:
     explicit IcuLocaleServices(std::string_view fixedLocale)
         : fixed_(true), locale_(normalizedIdentifier(fixedLocale)) {}
 
-    std::string currentIdentifier() override {
+    std::string currentIdentifier() noexcept override {
         try {
             return locale();
         } catch (...) { // out of memory
@@ -136,7 +136,7 @@ public:
         }
     }
 
-    std::optional<std::string> languageName(std::string_view languageTag) override {
+    std::optional<std::string> languageName(std::string_view languageTag) noexcept override {
         try {
             return nameOf(languageTag);
         } catch (...) { // out of memory
@@ -144,11 +144,11 @@ public:
         }
     }
 
-    int standardCompare(std::string_view a, std::string_view b) override {
+    int standardCompare(std::string_view a, std::string_view b) noexcept override {
         return compareWith(collator(Order::standard), a, b);
     }
 
-    int caseInsensitiveCompare(std::string_view a, std::string_view b) override {
+    int caseInsensitiveCompare(std::string_view a, std::string_view b) noexcept override {
         return compareWith(collator(Order::caseInsensitive), a, b);
     }
 
@@ -228,11 +228,11 @@ private:
 
 } // namespace
 
-std::unique_ptr<LocaleServices> makeIcuLocaleServices() {
+std::unique_ptr<LocaleServices> makeIcuLocaleServices() noexcept {
     return std::make_unique<IcuLocaleServices>();
 }
 
-std::unique_ptr<LocaleServices> makeIcuLocaleServices(std::string_view localeIdentifier) {
+std::unique_ptr<LocaleServices> makeIcuLocaleServices(std::string_view localeIdentifier) noexcept {
     return std::make_unique<IcuLocaleServices>(localeIdentifier);
 }
 

@@ -8,6 +8,7 @@
 namespace virelon::platform {
 
 /// The user's locale: its identifier, language names and the comparisons people expect.
+/// Implementations never throw.
 class LocaleServices {
 public:
     virtual ~LocaleServices() = default;
@@ -33,9 +34,9 @@ public:
 /// ICU, with the current locale taken from the process environment (LC_ALL, LC_MESSAGES, LANG),
 /// checked on every call. Collators are kept until the locale changes. Not for use from several
 /// threads at once.
-std::unique_ptr<LocaleServices> makeIcuLocaleServices();
+std::unique_ptr<LocaleServices> makeIcuLocaleServices() noexcept;
 
 /// ICU with a fixed locale, such as "de_DE"; for tests and tools that must not follow the user.
-std::unique_ptr<LocaleServices> makeIcuLocaleServices(std::string_view localeIdentifier);
+std::unique_ptr<LocaleServices> makeIcuLocaleServices(std::string_view localeIdentifier) noexcept;
 
 } // namespace virelon::platform

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <chrono>
+#include "Bounds.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -68,17 +69,12 @@ public:
 /// exactly our one table and nothing else. Folder, file and its -wal and -shm files are narrowed
 /// to the user alone (0700, 0600) before anything is stored; one that others may write and that
 /// cannot be narrowed is not ours. The domain returned may be used from several threads; every
-/// statement it runs is bounded in time (preferencesStatementBound).
-std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName);
-
-/// How long a read or write waits for another connection's lock before it fails.
-inline constexpr std::chrono::milliseconds preferencesBusyTimeout{500};
-
-/// The longest one statement may run, waiting for a lock included; past it, it fails.
-inline constexpr std::chrono::milliseconds preferencesStatementBound{1000};
+/// statement it runs is bounded in time (preferencesStatementBound, preferencesBusyTimeout in
+/// Bounds.h).
+std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) noexcept;
 
 /// Where the domain of a suite name lives; nothing when no location can be determined, or the
 /// suite name is empty, "." or "..", or contains a slash.
-std::optional<std::string> preferencesDomainPath(std::string_view suiteName);
+std::optional<std::string> preferencesDomainPath(std::string_view suiteName) noexcept;
 
 } // namespace virelon::platform

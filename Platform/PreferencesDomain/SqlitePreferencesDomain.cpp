@@ -1,130 +1,15 @@
-#include "PreferencesDomain.h"
+#include "SqlitePreferencesDomain.h"
 
-#include <sqlite3.h>
-
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdlib>
 #include <mutex>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace virelon::platform {
+namespace virelon::platform::sqlite {
 
 namespace {
 
-constexpr std::string_view fileName = "preferences.db";
-
-// The table exactly as SQLite keeps it in sqlite_schema: a file whose preferences table reads any
-// differently is not ours.
-constexpr const char* tableSql = "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, "
-                                 "value ANY NOT NULL) STRICT, WITHOUT ROWID";
 constexpr const char* selectSql = "SELECT value FROM preferences WHERE key = ?1";
 constexpr const char* upsertSql = "INSERT INTO preferences(key, value) VALUES(?1, ?2) "
                                   "ON CONFLICT(key) DO UPDATE SET value = excluded.value";
-
-using Clock = std::chrono::steady_clock;
-
-// When the statement running on this thread has to give up. A file may hold work that never ends
-// (another program's schema objects, a hostile file changed under an open connection): SQLite's
-// progress handler interrupts whatever runs past it.
-thread_local Clock::time_point statementDeadline = Clock::time_point::max();
-
-int pastStatementDeadline(void*) noexcept {
-    return Clock::now() > statementDeadline ? 1 : 0;
-}
-
-// Bounds the statements run while it lives; nested bounds keep the earliest deadline.
-class StatementBound {
-public:
-    StatementBound() : saved_(statementDeadline) {
-        statementDeadline = std::min(saved_, Clock::now() + preferencesStatementBound);
-    }
-    ~StatementBound() { statementDeadline = saved_; }
-    StatementBound(const StatementBound&) = delete;
-    StatementBound& operator=(const StatementBound&) = delete;
-
-private:
-    Clock::time_point saved_;
-};
-
-int boundedStep(sqlite3_stmt* statement) {
-    const StatementBound bound;
-    return sqlite3_step(statement);
-}
-
-struct ConnectionCloser {
-    void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
-};
-struct StatementFinalizer {
-    void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
-};
-using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-// Leaves a statement ready for its next use, whatever way the use ended. Resetting also ends the
-// read transaction of a statement that stopped at a row.
-class ResetOnExit {
-public:
-    explicit ResetOnExit(sqlite3_stmt* statement) : statement_(statement) {}
-    ~ResetOnExit() {
-        sqlite3_reset(statement_);
-        sqlite3_clear_bindings(statement_);
-    }
-    ResetOnExit(const ResetOnExit&) = delete;
-    ResetOnExit& operator=(const ResetOnExit&) = delete;
-
-private:
-    sqlite3_stmt* statement_;
-};
-
-// Binds the exact bytes, embedded NULs included. The text must outlive the statement's next step.
-bool bindText(sqlite3_stmt* statement, int index, std::string_view text) {
-    // A null pointer would bind SQL NULL instead of an empty text.
-    const char* bytes = text.data() ? text.data() : "";
-    return sqlite3_bind_text64(statement, index, bytes, text.size(), SQLITE_STATIC, SQLITE_UTF8) ==
-           SQLITE_OK;
-}
-
-std::optional<StoredValue> columnValue(sqlite3_stmt* statement) {
-    std::optional<StoredValue> result;
-    switch (sqlite3_column_type(statement, 0)) {
-    case SQLITE_INTEGER:
-        result.emplace(std::in_place_type<std::int64_t>, sqlite3_column_int64(statement, 0));
-        break;
-    case SQLITE_FLOAT:
-        result.emplace(std::in_place_type<double>, sqlite3_column_double(statement, 0));
-        break;
-    case SQLITE_TEXT: {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, 0));
-        if (text) // else out of memory
-            result.emplace(std::in_place_type<std::string>, text, size);
-        break;
-    }
-    case SQLITE_BLOB: {
-        const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
-        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, 0));
-        if (size == 0)
-            result.emplace(std::in_place_type<std::vector<std::uint8_t>>);
-        else if (bytes)
-            result.emplace(std::in_place_type<std::vector<std::uint8_t>>, bytes, bytes + size);
-        break;
-    }
-    default:
-        break;
-    }
-    return result;
-}
-
-bool execute(sqlite3* db, const char* sql) {
-    const StatementBound bound;
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
 
 class SqlitePreferencesDomain final : public PreferencesDomain {
 public:
@@ -133,9 +18,11 @@ public:
         ready();
     }
 
-    std::optional<StoredValue> value(std::string_view key) override { return read(key).value; }
+    std::optional<StoredValue> value(std::string_view key) noexcept override {
+        return read(key).value;
+    }
 
-    Reading read(std::string_view key) override {
+    Reading read(std::string_view key) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
             if (!ready())
@@ -147,7 +34,7 @@ public:
     }
 
     std::vector<std::optional<StoredValue>>
-    values(std::span<const std::string_view> keys) override {
+    values(std::span<const std::string_view> keys) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
             std::vector<std::optional<StoredValue>> result(keys.size());
@@ -166,54 +53,66 @@ public:
         }
     }
 
-    bool setInteger(std::string_view key, std::int64_t value) override {
+    bool setInteger(std::string_view key, std::int64_t value) noexcept override {
         return write(key, [value](sqlite3_stmt* statement) {
             return sqlite3_bind_int64(statement, 2, value) == SQLITE_OK;
         });
     }
 
-    bool setText(std::string_view key, std::string_view value) override {
+    bool setText(std::string_view key, std::string_view value) noexcept override {
         return write(key,
                      [value](sqlite3_stmt* statement) { return bindText(statement, 2, value); });
     }
 
-    Removal remove(std::string_view key) override {
-        const std::lock_guard lock(mutex_);
-        if (!ready())
+    Removal remove(std::string_view key) noexcept override {
+        try {
+            const std::lock_guard lock(mutex_);
+            if (!ready())
+                return Removal::failed;
+            // Rare (the tool's reset): prepared for each use.
+            sqlite3_stmt* raw = nullptr;
+            if (sqlite3_prepare_v2(db_.get(), "DELETE FROM preferences WHERE key = ?1", -1, &raw,
+                                   nullptr) != SQLITE_OK)
+                return Removal::failed;
+            const Statement statement(raw);
+            if (!bindText(raw, 1, key) || boundedStep(raw) != SQLITE_DONE)
+                return Removal::failed;
+            return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
+        } catch (...) { // the lock could not be taken
             return Removal::failed;
-        // Rare (the tool's reset): prepared for each use.
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_.get(), "DELETE FROM preferences WHERE key = ?1", -1, &raw,
-                               nullptr) != SQLITE_OK)
-            return Removal::failed;
-        const Statement statement(raw);
-        if (!bindText(raw, 1, key) || sqlite3_step(raw) != SQLITE_DONE)
-            return Removal::failed;
-        return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
+        }
     }
 
-    bool flush() override {
+    bool flush() noexcept override {
         // Every write commits on its own, and a commit under synchronous=NORMAL in WAL mode
         // survives this process being killed at any instant (only a power loss may take back the
         // newest commits, and never corrupts the file). What could still hold writes back is a
         // transaction left open on this connection.
-        const std::lock_guard lock(mutex_);
-        if (sqlite3_get_autocommit(db_.get()) == 0)
+        try {
+            const std::lock_guard lock(mutex_);
+            if (sqlite3_get_autocommit(db_.get()) == 0)
+                return false;
+            // A file renamed or deleted under us still takes writes, but nobody opening the path
+            // would ever see them: that is not saved.
+            return currentLocked();
+        } catch (...) { // the lock could not be taken
             return false;
-        // A file renamed or deleted under us still takes writes, but nobody opening the path
-        // would ever see them: that is not saved.
-        return currentLocked();
+        }
     }
 
-    bool isCurrent() override {
-        const std::lock_guard lock(mutex_);
-        return currentLocked();
+    bool isCurrent() noexcept override {
+        try {
+            const std::lock_guard lock(mutex_);
+            return currentLocked();
+        } catch (...) {
+            return false;
+        }
     }
 
 private:
     // Sets the connection up once the file can be read. One that cannot be read yet (a read-only
     // folder without -wal and -shm files) may become readable later, so each use tries again.
-    bool ready() {
+    bool ready() noexcept {
         if (select_ && upsert_)
             return true;
         if (!execute(db_.get(), "PRAGMA synchronous=NORMAL"))
@@ -229,7 +128,7 @@ private:
                prepare(begin_, "BEGIN") && prepare(commit_, "COMMIT");
     }
 
-    bool currentLocked() {
+    bool currentLocked() noexcept {
         int moved = 0;
         return sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) ==
                    SQLITE_OK &&
@@ -253,21 +152,25 @@ private:
         }
     }
 
-    static bool step(sqlite3_stmt* statement) {
+    static bool step(sqlite3_stmt* statement) noexcept {
         const ResetOnExit reset(statement);
         return boundedStep(statement) == SQLITE_DONE;
     }
 
     template <typename BindValue>
-    bool write(std::string_view key, BindValue bindValue) {
-        const std::lock_guard lock(mutex_);
-        if (!ready())
+    bool write(std::string_view key, BindValue bindValue) noexcept {
+        try {
+            const std::lock_guard lock(mutex_);
+            if (!ready())
+                return false;
+            auto* statement = upsert_.get();
+            const ResetOnExit reset(statement);
+            // Exactly one row written, or nothing was stored whatever SQLite says.
+            return bindText(statement, 1, key) && bindValue(statement) &&
+                   boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
+        } catch (...) { // the lock could not be taken
             return false;
-        auto* statement = upsert_.get();
-        const ResetOnExit reset(statement);
-        // Exactly one row written, or nothing was stored whatever SQLite says.
-        return bindText(statement, 1, key) && bindValue(statement) &&
-               boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
+        }
     }
 
     std::mutex mutex_; // the statements are shared by every caller
@@ -278,281 +181,10 @@ private:
     Statement commit_;
 };
 
-bool isValidSuiteName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
+} // namespace
 
-// The variable's value when it is an absolute path, without trailing slashes.
-std::optional<std::string> absolutePathVariable(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value || value[0] != '/')
-        return std::nullopt;
-    std::string path(value);
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
-std::string joined(const std::string& directory, std::string_view name) {
-    std::string path = directory;
-    if (path.back() != '/')
-        path += '/';
-    path += name;
-    return path;
-}
-
-bool isDirectory(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Creates the directory and any missing parents, each with mode 0700. Existing ones are left as
-// they are.
-bool makeDirectories(const std::string& path) {
-    const auto makeOne = [&path] {
-        // chmod because the umask may have taken bits away; the directory is ours.
-        return ::mkdir(path.c_str(), 0700) == 0 && ::chmod(path.c_str(), 0700) == 0;
-    };
-    if (makeOne())
-        return true;
-    if (errno == EEXIST)
-        return isDirectory(path);
-    const auto slash = path.find_last_of('/');
-    if (errno != ENOENT || slash == 0 || slash == std::string::npos)
-        return false;
-    if (!makeDirectories(path.substr(0, slash)))
-        return false;
-    return makeOne() || (errno == EEXIST && isDirectory(path));
-}
-
-// Creates the file, which tells us that it is ours to initialise.
-bool createFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    ::fchmod(fd, 0600); // against a umask that took bits away
-    ::close(fd);
-    return true;
-}
-
-// True when the folder or file belongs to the user and nobody else may write it. One that others
-// may read or write is narrowed to `narrowed` first (an earlier umask, a folder made by hand).
-// Another user's, or one that others may write and that cannot be narrowed (a read-only file
-// system), is not ours.
-bool ownedByUser(const std::string& path, const struct stat& info, mode_t narrowed) {
-    if (info.st_uid != ::geteuid())
-        return false;
-    if ((info.st_mode & 077) == 0)
-        return true;
-    return ::chmod(path.c_str(), narrowed) == 0 || (info.st_mode & 022) == 0;
-}
-
-// The -wal and -shm files beside the database, where there are any, are ours as well: regular
-// files (SQLite does not follow links to them) of the user's own.
-bool companionsOwnedByUser(const std::string& path) {
-    for (const char* suffix : {"-wal", "-shm"}) {
-        const std::string companion = path + suffix;
-        struct stat info {};
-        if (::lstat(companion.c_str(), &info) != 0) {
-            if (errno == ENOENT)
-                continue;
-            return false;
-        }
-        if (!S_ISREG(info.st_mode) || !ownedByUser(companion, info, 0600))
-            return false;
-    }
-    return true;
-}
-
-bool fileExists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
-std::string fileUri(std::string_view path) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string uri = "file:";
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-            (byte >= '0' && byte <= '9') || c == '/' || c == '-' || c == '.' || c == '_' ||
-            c == '~') {
-            uri += c;
-        } else {
-            uri += '%';
-            uri += hex[byte >> 4];
-            uri += hex[byte & 0xF];
-        }
-    }
-    return uri;
-}
-
-Connection openConnection(const std::string& name, int flags) {
-    sqlite3* raw = nullptr;
-    const int result = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-    Connection db(raw);
-    if (result != SQLITE_OK)
-        return nullptr;
-    // Before anything else touches the file: a connection that meets another one's lock waits
-    // instead of failing at once.
-    sqlite3_busy_timeout(db.get(), static_cast<int>(preferencesBusyTimeout.count()));
-    // Nothing another program left in the file may run inside our statements: no triggers or
-    // views, no functions called from the schema, no writes to the schema itself; and no
-    // statement runs for longer than its bound.
-    for (const auto& [option, value] :
-         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
-          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
-          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
-        if (sqlite3_db_config(db.get(), option, value, nullptr) != SQLITE_OK)
-            return nullptr;
-    }
-    sqlite3_progress_handler(db.get(), 1000, &pastStatementDeadline, nullptr);
-    return db;
-}
-
-enum class Schema { Empty, Ours, Foreign, Unreadable };
-
-Schema readSchema(sqlite3* db) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT (SELECT count(*) FROM sqlite_schema), (SELECT sql FROM "
-                           "sqlite_schema WHERE type = 'table' AND name = 'preferences')",
-                           -1, &raw, nullptr) != SQLITE_OK)
-        return Schema::Unreadable;
-    const Statement statement(raw);
-    if (boundedStep(raw) != SQLITE_ROW)
-        return Schema::Unreadable;
-    const auto objects = sqlite3_column_int64(raw, 0);
-    if (objects == 0)
-        return Schema::Empty;
-    // Our table and nothing else: a trigger, view or index beside it would run inside our
-    // statements.
-    const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(raw, 1));
-    return objects == 1 && sql && std::string_view(sql) == tableSql ? Schema::Ours
-                                                                    : Schema::Foreign;
-}
-
-// Looks at an existing file without changing it or leaving anything beside it. Without a WAL file
-// next to it nobody has it open in WAL mode, so the main file alone is complete: read it as
-// immutable, which takes no locks and creates no -wal or -shm files. With a WAL file present, a
-// read-only connection that does not checkpoint on closing leaves the files as it found them.
-bool holdsOurTable(const std::string& path) {
-    const bool walPresent = fileExists(path + "-wal");
-    const auto db = walPresent ? openConnection(path, SQLITE_OPEN_READONLY)
-                               : openConnection(fileUri(path) + "?immutable=1",
-                                                SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
-    if (!db)
-        return false;
-    if (walPresent &&
-        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) != SQLITE_OK)
-        return false;
-    return readSchema(db.get()) == Schema::Ours;
-}
-
-// Creates the table in a file that holds nothing yet. The check and the creation share one write
-// transaction, so of several processes creating the domain at once exactly one creates the table.
-bool initialise(sqlite3* db) {
-    if (!execute(db, "BEGIN IMMEDIATE"))
-        return false;
-    const Schema schema = readSchema(db);
-    const bool ours = schema == Schema::Ours || (schema == Schema::Empty && execute(db, tableSql));
-    if (ours && execute(db, "COMMIT"))
-        return true;
-    execute(db, "ROLLBACK");
-    return false;
-}
-
-bool inWalMode(sqlite3* db) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &raw, nullptr) != SQLITE_OK)
-        return false;
-    const Statement statement(raw);
-    if (boundedStep(raw) != SQLITE_ROW)
-        return false;
-    const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
-    return mode && std::string_view(mode) == "wal";
-}
-
-std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
-    const auto location = preferencesDomainPath(suiteName);
-    if (!location)
-        return nullptr;
-    const std::string folder = location->substr(0, location->find_last_of('/'));
-    struct stat folderInfo {};
-    if (!makeDirectories(folder) || ::stat(folder.c_str(), &folderInfo) != 0 ||
-        !ownedByUser(folder, folderInfo, 0700))
-        return nullptr;
-    const bool created = createFile(*location);
-
-    // SQLite follows symbolic links to place its -wal and -shm files; so does everything here.
-    char* resolved = ::realpath(location->c_str(), nullptr);
-    if (!resolved)
-        return nullptr;
-    const std::string path(resolved);
-    std::free(resolved);
-
-    // Never through a link into another user's file, and nothing stored before the file and its
-    // companions are the user's alone.
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        !ownedByUser(path, info, 0600) || !companionsOwnedByUser(path))
-        return nullptr;
-    // An empty file holds nobody's data: it is what a crash during our own creation leaves.
-    const bool fresh = created || info.st_size == 0;
-    if (!fresh && !holdsOurTable(path))
-        return nullptr;
-
-    auto db = openConnection(path, SQLITE_OPEN_READWRITE);
-    if (!db)
-        return nullptr;
-    bool readable = true;
-    if (fresh) {
-        if (!initialise(db.get()))
-            return nullptr;
-    } else {
-        // Checked again on this connection, in case the file was replaced meanwhile. A file that
-        // was ours a moment ago but cannot be read now (a read-only folder without -wal and -shm
-        // files) still opens: reads and writes then fail one by one.
-        const Schema schema = readSchema(db.get());
-        if (schema == Schema::Empty || schema == Schema::Foreign)
-            return nullptr;
-        readable = schema == Schema::Ours;
-    }
-    // WAL is switched on once, by whoever finds the file not yet in WAL mode: right after creating
-    // it, or after a crash between creating the table and switching. A read-only file stays as it
-    // is.
-    if (readable && !inWalMode(db.get()))
-        execute(db.get(), "PRAGMA journal_mode=WAL");
+std::unique_ptr<PreferencesDomain> makeSqlitePreferencesDomain(Connection db) {
     return std::make_unique<SqlitePreferencesDomain>(std::move(db));
 }
 
-} // namespace
-
-std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) {
-    try {
-        return openDomain(suiteName);
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-std::optional<std::string> preferencesDomainPath(std::string_view suiteName) {
-    try {
-        if (!isValidSuiteName(suiteName))
-            return std::nullopt;
-        // A relative XDG_CONFIG_HOME is invalid and ignored, as the XDG base directories say.
-        auto configHome = absolutePathVariable("XDG_CONFIG_HOME");
-        if (!configHome) {
-            const auto home = absolutePathVariable("HOME");
-            if (!home)
-                return std::nullopt;
-            configHome = joined(*home, ".config");
-        }
-        return joined(joined(*configHome, suiteName), fileName);
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-} // namespace virelon::platform
+} // namespace virelon::platform::sqlite

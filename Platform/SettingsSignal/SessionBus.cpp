@@ -35,7 +35,7 @@ std::string escapedAddressValue(std::string_view value) {
 
 } // namespace
 
-BusHandle openSessionBus() {
+BusHandle openSessionBus() noexcept {
     sd_bus* bus = nullptr;
     const auto& address = keptAddress();
     if (address.empty()) {
@@ -52,15 +52,19 @@ BusHandle openSessionBus() {
     return handle;
 }
 
-void keepSessionBusAddress() {
-    // Where sd_bus_open_user() looks: the variable, else the runtime folder's "bus".
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
-        keptAddress() = address;
-    else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
-        keptAddress() = "unix:path=" + escapedAddressValue(runtime) + "/bus";
+void keepSessionBusAddress() noexcept {
+    try {
+        // Where sd_bus_open_user() looks: the variable, else the runtime folder's "bus".
+        if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
+            keptAddress() = address;
+        else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
+            keptAddress() = "unix:path=" + escapedAddressValue(runtime) + "/bus";
+    } catch (...) { // out of memory: the settings' connections follow the environment
+        keptAddress().clear();
+    }
 }
 
-Settled settle(sd_bus* bus, std::chrono::steady_clock::time_point deadline) {
+Settled settle(sd_bus* bus, std::chrono::steady_clock::time_point deadline) noexcept {
     for (;;) {
         const int r = sd_bus_process(bus, nullptr);
         if (r < 0)

@@ -1,3 +1,4 @@
+#include "Bounds.h"
 #include "SessionBus.h"
 #include "SettingsSignal.h"
 
@@ -10,17 +11,14 @@ namespace {
 
 using namespace sessionbus;
 
-// Bounds subscribing (authenticating, adding the match): sd-bus would otherwise wait 90 s for a
-// bus that accepts the connection and never answers.
-constexpr auto kSubscribeBound = std::chrono::seconds(1);
-
 class SessionBusObserver final : public SignalObserver {
 public:
     SessionBusObserver(BusHandle bus, std::function<void()> callback)
         : bus_(std::move(bus)), callback_(std::move(callback)) {}
 
-    bool subscribe(const SignalAddress& address) {
-        const auto deadline = std::chrono::steady_clock::now() + kSubscribeBound;
+    bool subscribe(const SignalAddress& address) noexcept {
+        // Bounded: sd-bus would otherwise wait 90 s for a bus that accepts and never answers.
+        const auto deadline = std::chrono::steady_clock::now() + signalSubscribeBound;
         // sd_bus_call() waits for authentication without a bound of its own: get that done first.
         if (settle(bus_.get(), deadline) != Settled::done)
             return false;
@@ -36,19 +34,19 @@ public:
                                    this) >= 0;
     }
 
-    int fd() const override { return sd_bus_get_fd(bus_.get()); }
+    int fd() const noexcept override { return sd_bus_get_fd(bus_.get()); }
 
-    short events() const override {
+    short events() const noexcept override {
         const int events = sd_bus_get_events(bus_.get());
         return events < 0 ? short{0} : static_cast<short>(events);
     }
 
-    std::uint64_t timeoutUsec() const override {
+    std::uint64_t timeoutUsec() const noexcept override {
         std::uint64_t usec = 0;
         return sd_bus_get_timeout(bus_.get(), &usec) < 0 ? UINT64_MAX : usec;
     }
 
-    bool process() override {
+    bool process() noexcept override {
         for (;;) {
             const int r = sd_bus_process(bus_.get(), nullptr);
             if (r < 0)
@@ -58,7 +56,7 @@ public:
         }
     }
 
-    bool wait(std::uint64_t timeoutUsec) override {
+    bool wait(std::uint64_t timeoutUsec) noexcept override {
         const int r = sd_bus_wait(bus_.get(), timeoutUsec);
         if (r < 0 && r != -EINTR)
             return false;
@@ -81,17 +79,21 @@ private:
 } // namespace
 
 std::unique_ptr<SignalObserver> observeSessionBusSignal(std::string_view name,
-                                                        std::function<void()> callback) {
-    const auto address = signalAddress(name);
-    if (!address)
+                                                        std::function<void()> callback) noexcept {
+    try {
+        const auto address = signalAddress(name);
+        if (!address)
+            return nullptr;
+        auto bus = openSessionBus();
+        if (!bus)
+            return nullptr;
+        auto observer = std::make_unique<SessionBusObserver>(std::move(bus), std::move(callback));
+        if (!observer->subscribe(*address))
+            return nullptr;
+        return observer;
+    } catch (...) { // out of memory
         return nullptr;
-    auto bus = openSessionBus();
-    if (!bus)
-        return nullptr;
-    auto observer = std::make_unique<SessionBusObserver>(std::move(bus), std::move(callback));
-    if (!observer->subscribe(*address))
-        return nullptr;
-    return observer;
+    }
 }
 
 } // namespace virelon::platform

@@ -1,3 +1,4 @@
+#include "Bounds.h"
 #include "SessionBus.h"
 #include "SettingsSignal.h"
 
@@ -5,19 +6,22 @@
 
 namespace virelon::platform {
 
-bool postSessionBusSignalOnce(std::string_view name) {
+bool postSessionBusSignalOnce(std::string_view name) noexcept {
     using namespace sessionbus;
-    // The same bound as a post of the kept poster.
-    constexpr auto bound = std::chrono::milliseconds(500);
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    const auto address = signalAddress(name);
-    if (!address)
+    try {
+        // The same bound as a post of the kept poster.
+        const auto deadline = std::chrono::steady_clock::now() + signalPostBound;
+        const auto address = signalAddress(name);
+        if (!address)
+            return false;
+        const auto bus = openSessionBus();
+        return bus &&
+               sd_bus_emit_signal(bus.get(), address->path.c_str(), address->interface.c_str(),
+                                  address->member.c_str(), nullptr) >= 0 &&
+               settle(bus.get(), deadline) == Settled::done;
+    } catch (...) { // out of memory
         return false;
-    const auto bus = openSessionBus();
-    return bus &&
-           sd_bus_emit_signal(bus.get(), address->path.c_str(), address->interface.c_str(),
-                              address->member.c_str(), nullptr) >= 0 &&
-           settle(bus.get(), deadline) == Settled::done;
+    }
 }
 
 } // namespace virelon::platform

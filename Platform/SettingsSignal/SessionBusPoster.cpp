@@ -1,3 +1,4 @@
+#include "Bounds.h"
 #include "SessionBus.h"
 #include "SettingsSignal.h"
 
@@ -9,18 +10,17 @@ namespace {
 using namespace sessionbus;
 using Clock = std::chrono::steady_clock;
 
-// The longest one post may take, connecting and authenticating included: posts come from the UI
-// thread, often from a slider being dragged.
-constexpr auto kPostBound = std::chrono::milliseconds(500);
-
-// After a post ran into kPostBound the bus is taken to be hung: posts are dropped for this long
-// instead of each paying the bound again.
-constexpr auto kCoolDown = std::chrono::seconds(30);
-
 class SessionBusPoster final : public SignalPoster {
 public:
-    void post(std::string_view name) override {
-        const auto address = signalAddress(name);
+    void post(std::string_view name) noexcept override {
+        try {
+            postTo(signalAddress(name));
+        } catch (...) { // out of memory: nothing was sent
+        }
+    }
+
+private:
+    void postTo(const std::optional<SignalAddress>& address) noexcept {
         if (!address)
             return;
         const auto start = Clock::now();
@@ -35,7 +35,7 @@ public:
                 bus_.reset();
             quietUntil_ = {};
         }
-        const auto deadline = start + kPostBound;
+        const auto deadline = start + signalPostBound;
 
         const bool reusing = bus_ != nullptr;
         bool emitted = false;
@@ -46,11 +46,10 @@ public:
         if (outcome == Settled::lost && reusing && !emitted)
             outcome = send(*address, deadline, emitted);
         if (outcome == Settled::timedOut)
-            quietUntil_ = Clock::now() + kCoolDown;
+            quietUntil_ = Clock::now() + signalCoolDown;
     }
 
-private:
-    Settled send(const SignalAddress& address, Clock::time_point deadline, bool& emitted) {
+    Settled send(const SignalAddress& address, Clock::time_point deadline, bool& emitted) noexcept {
         emitted = false;
         if (bus_ && !drain(deadline))
             bus_.reset();
@@ -76,7 +75,7 @@ private:
 
     // Handles what arrived since the last post (the Hello reply, a disconnection). False when the
     // connection is gone.
-    bool drain(Clock::time_point deadline) {
+    bool drain(Clock::time_point deadline) noexcept {
         for (;;) {
             const int r = sd_bus_process(bus_.get(), nullptr);
             if (r < 0)
@@ -92,7 +91,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<SignalPoster> makeSessionBusPoster() {
+std::unique_ptr<SignalPoster> makeSessionBusPoster() noexcept {
+    // Only the object itself is allocated here: memory running out ends the program.
     return std::make_unique<SessionBusPoster>();
 }
 

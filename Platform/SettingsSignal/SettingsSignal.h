@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Bounds.h"
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,7 +10,7 @@
 
 namespace virelon::platform {
 
-/// Posts a system-wide signal that carries nothing but its name.
+/// Posts a system-wide signal that carries nothing but its name. Implementations never throw.
 class SignalPoster {
 public:
     virtual ~SignalPoster() = default;
@@ -22,16 +25,17 @@ public:
 /// already have gone out). A post never blocks for more than 500 ms; after one ran into that
 /// bound, posts are no-ops for the next 30 s unless the bus has answered since, which each of
 /// them checks without waiting.
-std::unique_ptr<SignalPoster> makeSessionBusPoster();
+std::unique_ptr<SignalPoster> makeSessionBusPoster() noexcept;
 
 /// Posts the named signal once, on a connection of its own, for a caller that must report the
 /// outcome (the command-line tool). True when the bus took it; false for an invalid name, no
 /// session bus, or a bus that did not take it within the same 500 ms bound as a post.
-bool postSessionBusSignalOnce(std::string_view name);
+bool postSessionBusSignalOnce(std::string_view name) noexcept;
 
 /// Receives a named signal in any process. Integrates with the caller's event loop: poll fd() for
 /// events(), wake no later than timeoutUsec() (absolute CLOCK_MONOTONIC microseconds, UINT64_MAX
 /// for none), then call process(), which runs the callback once for each signal that arrived.
+/// Implementations never throw; the callback must not either.
 class SignalObserver {
 public:
     virtual ~SignalObserver() = default;
@@ -52,6 +56,17 @@ public:
 /// this returns. Nothing when the name is invalid, there is no session bus, or the bus does not
 /// answer within a second.
 std::unique_ptr<SignalObserver> observeSessionBusSignal(std::string_view name,
-                                                        std::function<void()> callback);
+                                                        std::function<void()> callback) noexcept;
+
+/// The launch's check of the session bus. Qt 6.4's accessibility bridge connects to the bus on
+/// the UI thread while the first widgets are made, and libdbus waits without limit for a bus that
+/// accepts the connection and never answers: the window would never appear. So this connects (as
+/// sd-bus finds the bus) and waits at most `bound` in all for it to answer Hello and a method
+/// call. When it does not answer in time, DBUS_SESSION_BUS_ADDRESS is pointed at an address that
+/// refuses at once, so that Qt and the keychain lookups find no bus instead of waiting, while the
+/// settings signal keeps the real address (posted as soon as the bus answers again). No bus at
+/// all, or one that answers: nothing changes. Call before any thread is started. Returns false
+/// when the bus was set aside.
+bool setAsideHungSessionBus(std::chrono::milliseconds bound = sessionBusCheckBound) noexcept;
 
 } // namespace virelon::platform

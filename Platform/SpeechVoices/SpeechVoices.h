@@ -45,6 +45,6 @@ public:
 /// server included) takes at most 2 s, and no reply may be larger than 16 MiB; past either, or
 /// when memory runs out, the listing fails. Every listing asks the server afresh. Starts no
 /// threads; one object is not for use from several threads at once.
-std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices();
+std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices() noexcept;
 
 } // namespace virelon::platform

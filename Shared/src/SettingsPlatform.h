@@ -4,6 +4,7 @@
 // API: unit tests replace the factories with fakes before the first use of the settings in their
 // process (each test runs in a process of its own).
 
+#include "Bounds.h"
 #include "LegacyItemStore.h"
 #include "PreferencesDomain.h"
 #include "SettingsSignal.h"
@@ -15,8 +16,7 @@
 
 namespace virelon::detail {
 
-/// How long one launch's migration may wait for the keychain in all.
-inline constexpr std::chrono::milliseconds legacyLookupBudget{500};
+using platform::legacyLookupBudget;
 
 struct SettingsPlatform {
     std::function<std::unique_ptr<platform::PreferencesDomain>(std::string_view suiteName)>

@@ -58,7 +58,7 @@ struct DomainHandle {
             return;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (!always && now - lastLook < std::chrono::seconds(1))
+        if (!always && now - lastLook < platform::preferencesRecheckInterval)
             return;
         lastLook = now;
         if (domain && domain->isCurrent())

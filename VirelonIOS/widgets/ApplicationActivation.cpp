@@ -1,6 +1,6 @@
 #include "ApplicationActivation.h"
 
-#include "SessionBus.h"
+#include "SessionBusConnection.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

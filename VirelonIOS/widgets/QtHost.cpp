@@ -5,7 +5,7 @@
 #include "DesktopConventions.h"
 #include "DisplayCheck.h"
 #include "FirstFrameReport.h"
-#include "SessionBusCheck.h"
+#include "SettingsSignal.h"
 #include "SettingsWindow.h"
 #include "Translation.h"
 #include "VirelonIOSApp.h"
@@ -32,8 +32,8 @@ int runApplication(int& argc, char** argv) {
         std::fputs(message->c_str(), stderr);
         return 1;
     }
-    // The same bound as a settings post: launch may pay it once, before any thread starts.
-    setAsideHungSessionBus(std::chrono::milliseconds(500));
+    // Before any thread starts.
+    platform::setAsideHungSessionBus();
 
     QApplication application(argc, argv);
     if (argc > 1) { // Qt has taken its own options out.
@@ -44,8 +44,8 @@ int runApplication(int& argc, char** argv) {
     // One window per session: a running application is asked to show its own. The owner of the
     // name may be busy with its launch, so it gets longer to answer than the bus itself.
     const std::string applicationId(identifiers::applicationIdentifier);
-    ApplicationActivation activation(applicationId, std::chrono::milliseconds(500),
-                                     std::chrono::milliseconds(2000));
+    ApplicationActivation activation(applicationId, platform::activationClaimBound,
+                                     platform::activationAnswerBound);
     if (activation.role() == ApplicationActivation::Role::raisedOther)
         return 0;
     // Wayland's app id, and the icon installed under the same name as the desktop entry.

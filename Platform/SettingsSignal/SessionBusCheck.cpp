@@ -1,12 +1,11 @@
-#include "SessionBusCheck.h"
-
 #include "SessionBus.h"
+#include "SettingsSignal.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
-namespace virelon::widgets {
+namespace virelon::platform {
 
 namespace {
 
@@ -29,8 +28,8 @@ bool answersCall(sd_bus* bus, std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-bool setAsideHungSessionBus(std::chrono::milliseconds bound) {
-    using namespace platform::sessionbus;
+bool setAsideHungSessionBus(std::chrono::milliseconds bound) noexcept {
+    using namespace sessionbus;
     const auto bus = openSessionBus();
     if (!bus)
         return true; // No bus: every client finds that out at once.
@@ -45,4 +44,4 @@ bool setAsideHungSessionBus(std::chrono::milliseconds bound) {
     return false;
 }
 
-} // namespace virelon::widgets
+} // namespace virelon::platform

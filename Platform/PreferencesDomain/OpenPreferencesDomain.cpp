@@ -1,0 +1,81 @@
+#include "PreferencesDomain.h"
+
+#include "DomainFiles.h"
+#include "DomainSchema.h"
+#include "SqlitePreferencesDomain.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include <sys/stat.h>
+
+namespace virelon::platform {
+
+namespace {
+
+using namespace sqlite;
+
+std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
+    const auto location = preferencesDomainPath(suiteName);
+    if (!location)
+        return nullptr;
+    const std::string folder = location->substr(0, location->find_last_of('/'));
+    struct stat folderInfo {};
+    if (!makeDirectories(folder) || ::stat(folder.c_str(), &folderInfo) != 0 ||
+        !ownedByUser(folder, folderInfo, 0700))
+        return nullptr;
+    const bool created = createFile(*location);
+
+    // SQLite follows symbolic links to place its -wal and -shm files; so does everything here.
+    char* resolved = ::realpath(location->c_str(), nullptr);
+    if (!resolved)
+        return nullptr;
+    const std::string path(resolved);
+    std::free(resolved);
+
+    // Never through a link into another user's file, and nothing stored before the file and its
+    // companions are the user's alone.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !ownedByUser(path, info, 0600) || !companionsOwnedByUser(path))
+        return nullptr;
+    // An empty file holds nobody's data: it is what a crash during our own creation leaves.
+    const bool fresh = created || info.st_size == 0;
+    if (!fresh && !holdsOurTable(path))
+        return nullptr;
+
+    auto db = openConnection(path, SQLITE_OPEN_READWRITE);
+    if (!db)
+        return nullptr;
+    bool readable = true;
+    if (fresh) {
+        if (!initialise(db.get()))
+            return nullptr;
+    } else {
+        // Checked again on this connection, in case the file was replaced meanwhile. A file that
+        // was ours a moment ago but cannot be read now (a read-only folder without -wal and -shm
+        // files) still opens: reads and writes then fail one by one.
+        const Schema schema = readSchema(db.get());
+        if (schema == Schema::Empty || schema == Schema::Foreign)
+            return nullptr;
+        readable = schema == Schema::Ours;
+    }
+    // WAL is switched on once, by whoever finds the file not yet in WAL mode: right after creating
+    // it, or after a crash between creating the table and switching. A read-only file stays as it
+    // is.
+    if (readable && !inWalMode(db.get()))
+        execute(db.get(), "PRAGMA journal_mode=WAL");
+    return makeSqlitePreferencesDomain(std::move(db));
+}
+
+} // namespace
+
+std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) noexcept {
+    try {
+        return openDomain(suiteName);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+} // namespace virelon::platform

@@ -1,0 +1,32 @@
+#pragma once
+
+// A connection to the user's session bus as the settings signal makes it, for the application's
+// other users of the bus (one window per session): the same bus, the address kept by
+// setAsideHungSessionBus() included, and the same bounded wait for it to answer.
+
+#include <chrono>
+#include <memory>
+
+#include <systemd/sd-bus.h>
+
+namespace virelon::platform::sessionbus {
+
+struct BusCloser {
+    // Closes without flushing: a flush against a hung bus would block for sd-bus's 90 s.
+    void operator()(sd_bus* bus) const noexcept { sd_bus_close_unref(bus); }
+};
+using BusHandle = std::unique_ptr<sd_bus, BusCloser>;
+
+/// A new connection to the user's session bus; null when there is none. Does not wait for the
+/// bus: authentication proceeds as the connection is processed.
+BusHandle openSessionBus() noexcept;
+
+enum class Settled { done, lost, timedOut };
+
+/// Processes the connection, waiting no later than deadline, until nothing is left to write and
+/// the bus has answered Hello (so it has accepted us and what we sent). sd_bus_flush() would wait
+/// for as long as a silent peer keeps the connection open. On a fresh connection messages stay
+/// queued until authentication is done, so that exchange is within the same bound.
+Settled settle(sd_bus* bus, std::chrono::steady_clock::time_point deadline) noexcept;
+
+} // namespace virelon::platform::sessionbus
