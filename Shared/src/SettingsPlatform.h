@@ -4,25 +4,19 @@
 // API: unit tests replace the factories with fakes before the first use of the settings in their
 // process (each test runs in a process of its own).
 
-#include "LegacyItemStore.h"
 #include "PreferencesDomain.h"
 #include "SettingsSignal.h"
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string_view>
 
 namespace virelon::detail {
 
-/// How long one launch's migration may wait for the keychain in all.
-inline constexpr std::chrono::milliseconds legacyLookupBudget{500};
-
 struct SettingsPlatform {
     std::function<std::unique_ptr<platform::PreferencesDomain>(std::string_view suiteName)>
         openDomain;
     std::function<std::unique_ptr<platform::SignalPoster>()> makePoster;
-    std::function<std::unique_ptr<platform::LegacyItemStore>()> makeLegacyStore;
 };
 
 /// The factories in use; the real platform unless a test replaced them.

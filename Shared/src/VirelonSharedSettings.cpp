@@ -1,7 +1,6 @@
 #include "virelon/VirelonSharedSettings.h"
 
 #include "SettingsPlatform.h"
-#include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"
 #include "virelon/StoredValueReading.h"
@@ -18,7 +17,6 @@ SettingsPlatform& settingsPlatform() {
     static SettingsPlatform platform{
         platform::openPreferencesDomain,
         platform::makeSessionBusPoster,
-        [] { return platform::makeSecretServiceStore(legacyLookupBudget); },
     };
     return platform;
 }
@@ -222,52 +220,6 @@ VirelonSharedSettings::Removal VirelonSharedSettings::removeSetting(std::string_
         break;
     }
     return Removal::failed;
-}
-
-void VirelonSharedSettings::migrateLegacySettings() noexcept {
-    migrateString(settings::fallbackVoiceIdentifierAccount, settings::fallbackVoiceIdentifierKey);
-    for (const auto& setting : settings::voiceControls)
-        migrateInteger(setting.legacyAccount, setting.key);
-}
-
-std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view account) noexcept {
-    // One store per process: its time budget covers every lookup of the launch's migration.
-    static const auto store = detail::settingsPlatform().makeLegacyStore();
-    const auto bytes =
-        store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup, account);
-    if (!bytes)
-        return std::nullopt;
-    return decodeUtf8(*bytes);
-}
-
-// A key is migrated only when a read found it holding nothing: a read that failed says nothing,
-// and the legacy value must not overwrite what the user may have set.
-bool VirelonSharedSettings::holdsNoValue(std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!domain)
-        return false;
-    const auto reading = domain->read(key);
-    return !reading.failed && !reading.value;
-}
-
-void VirelonSharedSettings::migrateString(std::string_view account, std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!holdsNoValue(key))
-        return;
-    if (const auto text = legacyString(account))
-        domain->setText(key, *text);
-}
-
-void VirelonSharedSettings::migrateInteger(std::string_view account,
-                                           std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!holdsNoValue(key))
-        return;
-    const auto text = legacyString(account);
-    if (!text || text->empty())
-        return;
-    if (const auto value = parseDecimalInteger(*text))
-        domain->setInteger(key, clampSettingValue(*value));
 }
 
 } // namespace virelon

@@ -3,6 +3,7 @@
 // In-memory stand-ins for the settings' platform services, installed into the settings of the
 // current test process before their first use. Each test case runs in a process of its own.
 
+#include "LegacyMigration.h"
 #include "SettingsPlatform.h"
 #include "virelon/Identifiers.h"
 
@@ -133,7 +134,9 @@ inline std::shared_ptr<FakeWorld> installFakeSettingsPlatform() {
         return std::make_unique<detail::FakeDomain>(world);
     };
     platform.makePoster = [world] { return std::make_unique<detail::FakePoster>(world); };
-    platform.makeLegacyStore = [world] { return std::make_unique<detail::FakeItems>(world); };
+    virelon::detail::legacyStoreFactory() = [world] {
+        return std::make_unique<detail::FakeItems>(world);
+    };
     return world;
 }
 

@@ -77,8 +77,9 @@ public:
     VIRELON_SETTINGS_EXPORT static void requestVoiceReload() noexcept;
 
     /// Copies the items an earlier version kept in the keychain into the shared domain, for keys
-    /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing.
-    VIRELON_SETTINGS_EXPORT static void migrateLegacySettings() noexcept;
+    /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing. The
+    /// application's alone: it is not in the engine library, which carries no keychain client.
+    static void migrateLegacySettings() noexcept;
 
     /// Clamps the value to 0...100 and stores it under the key, then flushes and posts.
     VIRELON_SETTINGS_EXPORT static bool saveSetting(std::int64_t value,
