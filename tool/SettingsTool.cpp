@@ -27,7 +27,8 @@ namespace virelon::tool {
 
 namespace {
 
-constexpr std::string_view usage = R"(Usage: virelon-settings [OPTION]... COMMAND [ARGUMENTS]
+constexpr std::string_view usageCommands =
+    R"(Usage: virelon-settings [OPTION]... COMMAND [ARGUMENTS]
 
 Reads and changes the Virelon voice settings, as the settings screen and the speech engine see them.
 
@@ -41,7 +42,9 @@ Commands:
                   reload the voices, until interrupted.
   path            Show where the settings are stored.
 
-Keys: intonation, headSizePercent, voicing, wordPause, phrasePause, fallbackVoiceIdentifier.
+Keys: )";
+
+constexpr std::string_view usageOptions = R"(.
 
 Options (--help and --version only before the command):
   --json          Print results as JSON.
@@ -53,23 +56,24 @@ Exit status: 0 done, 1 could not be done, 2 bad usage.
 )";
 
 const IntegerSetting* integerSetting(std::string_view key) {
-    for (const auto& setting : settings::voiceControls) {
-        if (setting.key == key)
-            return &setting;
-    }
-    return nullptr;
+    return settings::voiceControl(key);
 }
 
 bool isKey(std::string_view key) {
-    return integerSetting(key) || key == settings::fallbackVoiceIdentifierKey;
+    return std::find(settings::allKeys.begin(), settings::allKeys.end(), key) !=
+           settings::allKeys.end();
 }
 
-std::array<std::string_view, settings::voiceControls.size() + 1> allKeys() {
-    std::array<std::string_view, settings::voiceControls.size() + 1> keys{};
-    for (std::size_t i = 0; i < settings::voiceControls.size(); ++i)
-        keys[i] = settings::voiceControls[i].key;
-    keys.back() = settings::fallbackVoiceIdentifierKey;
-    return keys;
+// "intonation, headSizePercent, ..., fallbackVoiceIdentifier"
+std::string keyList() {
+    std::string list;
+    for (const auto key : settings::allKeys)
+        list.append(list.empty() ? "" : ", ").append(key);
+    return list;
+}
+
+std::string usage() {
+    return std::string(usageCommands) + keyList() + std::string(usageOptions);
 }
 
 // Not empty, well-formed UTF-8, and no C0 or C1 control character nor DEL.
@@ -84,19 +88,6 @@ bool isUsableIdentifier(std::string_view text) {
             return false;
     }
     return true;
-}
-
-std::int64_t currentValue(const IntegerSetting& setting) {
-    using S = VirelonSharedSettings;
-    if (setting.key == settings::intonation.key)
-        return S::intonation();
-    if (setting.key == settings::headSize.key)
-        return S::headSize();
-    if (setting.key == settings::voicing.key)
-        return S::voicing();
-    if (setting.key == settings::wordPause.key)
-        return S::wordPause();
-    return S::phrasePause();
 }
 
 std::string domainLocation() {
@@ -129,9 +120,8 @@ public:
             first = false;
             showSetting(name);
         };
-        for (const auto& setting : settings::voiceControls)
-            show(setting.key);
-        show(settings::fallbackVoiceIdentifierKey);
+        for (const auto name : settings::allKeys)
+            show(name);
         if (!key && json_)
             out_ << ']';
         if (json_)
@@ -185,7 +175,7 @@ public:
         // Removed one by one, each with its own signal; the first failure ends the run.
         std::vector<std::pair<std::string_view, bool>> done; // key, whether a value was removed
         std::optional<std::string_view> failedKey;
-        for (const auto name : allKeys()) {
+        for (const auto name : settings::allKeys) {
             if (key && *key != name)
                 continue;
             const auto removal = VirelonSharedSettings::removeSetting(name);
@@ -362,7 +352,7 @@ private:
     void showSetting(std::string_view key) {
         const bool stored = VirelonSharedSettings::isStored(key);
         if (const auto* setting = integerSetting(key)) {
-            const auto value = currentValue(*setting);
+            const auto value = VirelonSharedSettings::value(*setting);
             if (json_)
                 out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << value
                      << ",\"stored\":" << (stored ? "true" : "false") << '}';
@@ -385,8 +375,7 @@ private:
 
     int unknownKey(std::string_view key) {
         err_ << "virelon-settings: unknown setting \"" << terminalText(key)
-             << "\". The settings are: intonation, headSizePercent, voicing, wordPause, "
-                "phrasePause, fallbackVoiceIdentifier.\n";
+             << "\". The settings are: " << keyList() << ".\n";
         return badUsage;
     }
 
@@ -418,7 +407,7 @@ int runCommand(const std::vector<std::string>& arguments, std::ostream& out, std
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (beforeCommand && (argument == "--help" || argument == "-h")) {
-            out << usage;
+            out << usage();
             return ok;
         } else if (beforeCommand && argument == "--version") {
             out << "virelon-settings " << identifiers::version << " (" << identifiers::buildNumber
@@ -439,7 +428,7 @@ int runCommand(const std::vector<std::string>& arguments, std::ostream& out, std
         return badUsage;
     };
     if (words.empty()) {
-        err << usage;
+        err << usage();
         return badUsage;
     }
     Tool tool(out, err, json);

@@ -145,20 +145,23 @@ void VirelonSharedSettings::requestVoiceReload() noexcept {
     poster().post(reloadVoicesNotification());
 }
 
+std::int64_t VirelonSharedSettings::value(const IntegerSetting& setting) noexcept {
+    return readSetting(defaults(), setting);
+}
 std::int64_t VirelonSharedSettings::intonation() noexcept {
-    return readSetting(defaults(), settings::intonation);
+    return value(settings::intonation);
 }
 std::int64_t VirelonSharedSettings::headSize() noexcept {
-    return readSetting(defaults(), settings::headSize);
+    return value(settings::headSize);
 }
 std::int64_t VirelonSharedSettings::voicing() noexcept {
-    return readSetting(defaults(), settings::voicing);
+    return value(settings::voicing);
 }
 std::int64_t VirelonSharedSettings::wordPause() noexcept {
-    return readSetting(defaults(), settings::wordPause);
+    return value(settings::wordPause);
 }
 std::int64_t VirelonSharedSettings::phrasePause() noexcept {
-    return readSetting(defaults(), settings::phrasePause);
+    return value(settings::phrasePause);
 }
 
 std::optional<std::string> VirelonSharedSettings::fallbackVoiceIdentifier() noexcept {
@@ -169,12 +172,7 @@ std::optional<std::string> VirelonSharedSettings::fallbackVoiceIdentifier() noex
 }
 
 VoiceSettings VirelonSharedSettings::voiceSettings() noexcept {
-    // The five voice controls in table order, then the fallback voice.
-    std::array<std::string_view, settings::voiceControls.size() + 1> keys{};
-    for (std::size_t i = 0; i < settings::voiceControls.size(); ++i)
-        keys[i] = settings::voiceControls[i].key;
-    keys.back() = settings::fallbackVoiceIdentifierKey;
-
+    const auto& keys = settings::allKeys;
     detail::reopenDomainIfReplaced(false);
     auto domain = defaults();
     auto stored = domain ? domain->values(keys)

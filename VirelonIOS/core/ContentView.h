@@ -6,7 +6,9 @@
 #include "Runtime.h"
 #include "ScreenDescription.h"
 #include "SpeechVoices.h"
+#include "virelon/SettingsKeys.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,6 +64,8 @@ private:
     ui::SliderRow settingSlider(std::string title, ui::State<std::int64_t>& value);
     void announce(std::string_view message);
 
+    /// The fields of the voice controls, in the order of the settings table.
+    const std::array<ui::State<std::int64_t>*, settings::voiceControls.size()> voiceControlFields_;
     ui::Runtime& runtime_;
     ScreenServices services_;
 };

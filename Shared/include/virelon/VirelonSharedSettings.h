@@ -1,6 +1,7 @@
 #pragma once
 
 #include "virelon/Export.h"
+#include "virelon/SettingsKeys.h"
 
 #include <cstdint>
 #include <memory>
@@ -37,6 +38,10 @@ class VirelonSharedSettings {
 public:
     VirelonSharedSettings() = delete;
 
+    /// The voice control of a row of the settings table (SettingsKeys.h), within 0 to 100.
+    VIRELON_SETTINGS_EXPORT static std::int64_t value(const IntegerSetting& setting) noexcept;
+
+    /// The named getters: value() of their row.
     VIRELON_SETTINGS_EXPORT static std::int64_t intonation() noexcept;
     VIRELON_SETTINGS_EXPORT static std::int64_t headSize() noexcept;
     VIRELON_SETTINGS_EXPORT static std::int64_t voicing() noexcept;
