@@ -13,11 +13,34 @@
 
 namespace virelon {
 
-std::function<std::unique_ptr<platform::LegacyItemStore>()>& detail::legacyStoreFactory() {
-    static std::function<std::unique_ptr<platform::LegacyItemStore>()> factory = [] {
-        return platform::makeSecretServiceStore(legacyLookupBudget);
+namespace {
+
+// The store the migration reads and how to make it: the Secret Service unless a test replaced it.
+struct LegacyStoreSlot {
+    std::function<std::unique_ptr<platform::LegacyItemStore>()> make = [] {
+        return platform::makeSecretServiceStore(detail::legacyLookupBudget);
     };
-    return factory;
+    std::unique_ptr<platform::LegacyItemStore> store;
+};
+
+LegacyStoreSlot& legacyStoreSlot() {
+    static LegacyStoreSlot slot;
+    return slot;
+}
+
+platform::LegacyItemStore& legacyStore() {
+    auto& slot = legacyStoreSlot();
+    if (!slot.store)
+        slot.store = slot.make();
+    return *slot.store;
+}
+
+} // namespace
+
+void detail::useLegacyStore(std::function<std::unique_ptr<platform::LegacyItemStore>()> make) {
+    auto& slot = legacyStoreSlot();
+    slot.make = std::move(make);
+    slot.store.reset();
 }
 
 void VirelonSharedSettings::migrateLegacySettings() noexcept {
@@ -28,9 +51,9 @@ void VirelonSharedSettings::migrateLegacySettings() noexcept {
 
 std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view account) noexcept {
     // One store per process: its time budget covers every lookup of the launch's migration.
-    static const auto store = detail::legacyStoreFactory()();
+    auto& store = legacyStore();
     const auto bytes =
-        store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup, account);
+        store.lookup(identifiers::keychainService, identifiers::keychainAccessGroup, account);
     if (!bytes)
         return std::nullopt;
     return decodeUtf8(*bytes);

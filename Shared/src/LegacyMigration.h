@@ -14,8 +14,8 @@ namespace virelon::detail {
 /// How long one launch's migration may wait for the keychain in all.
 inline constexpr std::chrono::milliseconds legacyLookupBudget{500};
 
-/// Makes the store the migration reads, once per process; the Secret Service unless a test
-/// replaced it before the first migration.
-std::function<std::unique_ptr<platform::LegacyItemStore>()>& legacyStoreFactory();
+/// The migration reads one store per process, the Secret Service's, made on first use. A test
+/// puts its own maker in place (and the store made so far is dropped).
+void useLegacyStore(std::function<std::unique_ptr<platform::LegacyItemStore>()> make);
 
 } // namespace virelon::detail

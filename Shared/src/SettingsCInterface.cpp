@@ -60,7 +60,7 @@ virelon_settings_observer* observe(const std::string& name, bool settingsChange,
 
 // The engine's reads take up a file that appeared or was replaced within a second.
 int64_t engineRead(const virelon::IntegerSetting& setting) noexcept {
-    virelon::detail::reopenDomainIfReplaced(false);
+    virelon::detail::settingsCore().reopenIfReplaced(false);
     return VirelonSharedSettings::value(setting);
 }
 
@@ -87,7 +87,7 @@ int64_t virelon_settings_phrase_pause(void) {
 char* virelon_settings_fallback_voice_identifier(size_t* length) {
     if (length)
         *length = 0;
-    virelon::detail::reopenDomainIfReplaced(false);
+    virelon::detail::settingsCore().reopenIfReplaced(false);
     const auto identifier = VirelonSharedSettings::fallbackVoiceIdentifier();
     if (!identifier)
         return nullptr;

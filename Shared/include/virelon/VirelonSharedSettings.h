@@ -13,7 +13,6 @@ namespace virelon {
 
 namespace platform {
 class PreferencesDomain;
-class SignalPoster;
 } // namespace platform
 
 /// All six settings as read together at one moment.
@@ -105,7 +104,6 @@ public:
 private:
     static std::shared_ptr<platform::PreferencesDomain> defaults() noexcept;
     static bool holdsNoValue(std::string_view key) noexcept;
-    static bool finishWrite(platform::PreferencesDomain& domain) noexcept;
     static std::optional<std::string> legacyString(std::string_view account) noexcept;
     static void migrateString(std::string_view account, std::string_view key) noexcept;
     static void migrateInteger(std::string_view account, std::string_view key) noexcept;
