@@ -34,7 +34,7 @@ struct FakePlatform final : platform::PreferencesDomain,
     std::shared_ptr<FakeWorld> w;
     explicit FakePlatform(std::shared_ptr<FakeWorld> world) : w(std::move(world)) {}
     Reading read(std::string_view key) override { // a failed read's value is never looked at
-        return {std::ranges::count(w->unreadable, key) > 0, value(key)};
+        return {std::count(w->unreadable.begin(), w->unreadable.end(), key) > 0, value(key)};
     }
     std::optional<platform::StoredValue> value(std::string_view key) override {
         const auto found = w->stored.find(key);
