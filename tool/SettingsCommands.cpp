@@ -93,7 +93,8 @@ int Commands::set(const std::string& key, const std::string& value) {
         const auto given = parseDecimalInteger(value);
         if (!given) {
             err_ << "virelon-settings: \"" << terminalText(value) << "\" is not a whole number; "
-                 << key << " takes a whole number from 0 to 100.\n";
+                 << key << " takes a whole number from " << settingMinimum << " to "
+                 << settingMaximum << ".\n";
             return badUsage;
         }
         if (!VirelonSharedSettings::saveSetting(*given, setting->key))
@@ -105,7 +106,8 @@ int Commands::set(const std::string& key, const std::string& value) {
         } else {
             out_ << key << ": " << stored;
             if (stored != *given)
-                out_ << " (you gave " << *given << "; settings range from 0 to 100)";
+                out_ << " (you gave " << *given << "; settings range from " << settingMinimum
+                     << " to " << settingMaximum << ")";
             out_ << '\n';
         }
         return ok;
