@@ -2,6 +2,7 @@
 // that never answer. Items are written with the real secret-tool, as another program would.
 
 #include "LegacyItemStore.h"
+#include "LegacyMigration.h"
 #include "PreferencesDomain.h"
 #include "ScratchHome.h"
 #include "SettingsPlatform.h"
@@ -273,9 +274,8 @@ TEST_F(LegacyItemStoreKeyringTest, MigrationReadsEveryMissingKeyFromOneSearch) {
         std::vector<std::vector<std::string>>& searches_;
         std::unique_ptr<virelon::platform::LegacyItemStore> real_ = makeSecretServiceStore(500ms);
     };
-    virelon::detail::settingsPlatform().makeLegacyStore = [&searches] {
-        return std::make_unique<CountingStore>(searches);
-    };
+    virelon::detail::useLegacyStore(
+        [&searches] { return std::make_unique<CountingStore>(searches); });
     const auto before = itemsOf(ours);
 
     VirelonSharedSettings::migrateLegacySettings();

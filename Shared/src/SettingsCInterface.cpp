@@ -58,36 +58,36 @@ virelon_settings_observer* observe(const std::string& name, bool settingsChange,
     }
 }
 
+// The engine's reads take up a file that appeared or was replaced within a second.
+int64_t engineRead(const virelon::IntegerSetting& setting) noexcept {
+    virelon::detail::settingsCore().reopenIfReplaced(false);
+    return VirelonSharedSettings::value(setting);
+}
+
 } // namespace
 
 extern "C" {
 
-// The engine's reads take up a file that appeared or was replaced within a second.
 int64_t virelon_settings_intonation(void) {
-    virelon::detail::reopenDomainIfReplaced(false);
-    return VirelonSharedSettings::intonation();
+    return engineRead(virelon::settings::intonation);
 }
 int64_t virelon_settings_head_size(void) {
-    virelon::detail::reopenDomainIfReplaced(false);
-    return VirelonSharedSettings::headSize();
+    return engineRead(virelon::settings::headSize);
 }
 int64_t virelon_settings_voicing(void) {
-    virelon::detail::reopenDomainIfReplaced(false);
-    return VirelonSharedSettings::voicing();
+    return engineRead(virelon::settings::voicing);
 }
 int64_t virelon_settings_word_pause(void) {
-    virelon::detail::reopenDomainIfReplaced(false);
-    return VirelonSharedSettings::wordPause();
+    return engineRead(virelon::settings::wordPause);
 }
 int64_t virelon_settings_phrase_pause(void) {
-    virelon::detail::reopenDomainIfReplaced(false);
-    return VirelonSharedSettings::phrasePause();
+    return engineRead(virelon::settings::phrasePause);
 }
 
 char* virelon_settings_fallback_voice_identifier(size_t* length) {
     if (length)
         *length = 0;
-    virelon::detail::reopenDomainIfReplaced(false);
+    virelon::detail::settingsCore().reopenIfReplaced(false);
     const auto identifier = VirelonSharedSettings::fallbackVoiceIdentifier();
     if (!identifier)
         return nullptr;

@@ -1,35 +1,78 @@
 #pragma once
 
-// The platform services behind VirelonSharedSettings. Not installed and not part of the public
-// API: unit tests replace the factories with fakes before the first use of the settings in their
-// process (each test runs in a process of its own).
+// The settings object behind the static facade VirelonSharedSettings, built from its platform
+// services. Not installed and not part of the public API: the process has one, made from the real
+// platform on first use; unit tests build their own from fakes, or put one in its place.
 
 #include "Bounds.h"
-#include "LegacyItemStore.h"
 #include "PreferencesDomain.h"
 #include "SettingsSignal.h"
+#include "virelon/SettingsKeys.h"
+#include "virelon/VirelonSharedSettings.h"
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace virelon::detail {
 
-using platform::legacyLookupBudget;
-
+/// The platform services the settings are built from.
 struct SettingsPlatform {
     std::function<std::unique_ptr<platform::PreferencesDomain>(std::string_view suiteName)>
         openDomain;
     std::function<std::unique_ptr<platform::SignalPoster>()> makePoster;
-    std::function<std::unique_ptr<platform::LegacyItemStore>()> makeLegacyStore;
 };
 
-/// The factories in use; the real platform unless a test replaced them.
-SettingsPlatform& settingsPlatform();
+/// The real platform: the SQLite domain and the session bus poster.
+SettingsPlatform realSettingsPlatform();
 
-/// Opens the domain afresh when its file appeared, was replaced or recreated: always, or at most
-/// once a second (for reads that come often).
-void reopenDomainIfReplaced(bool always) noexcept;
+/// The shared settings over one set of platform services; every operation is the one of
+/// VirelonSharedSettings of the same name and keeps its promises (see there). The domain is opened
+/// on first use and only reopenIfReplaced() opens it again; the poster is made on the first post.
+/// May be used from several threads. Nothing here throws.
+class SettingsCore {
+public:
+    explicit SettingsCore(SettingsPlatform platform) noexcept;
+
+    /// The open domain, or nothing when opening failed.
+    std::shared_ptr<platform::PreferencesDomain> domain() noexcept;
+    /// Opens the domain afresh when its file appeared, was replaced or recreated: always, or at
+    /// most once a second (for reads that come often).
+    void reopenIfReplaced(bool always) noexcept;
+
+    std::int64_t value(const IntegerSetting& setting) noexcept;
+    std::optional<std::string> fallbackVoiceIdentifier() noexcept;
+    VoiceSettings voiceSettings() noexcept;
+    bool isStored(std::string_view key) noexcept;
+    bool isReadable() noexcept;
+
+    bool saveSetting(std::int64_t value, std::string_view key) noexcept;
+    bool setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
+    VirelonSharedSettings::Removal removeSetting(std::string_view key) noexcept;
+    void post(std::string_view name) noexcept;
+
+private:
+    bool finishWrite(platform::PreferencesDomain& domain) noexcept;
+    void openOnce();
+
+    SettingsPlatform platform_;
+    std::mutex mutex_; ///< guards the domain handle
+    bool tried_ = false;
+    std::shared_ptr<platform::PreferencesDomain> domain_;
+    std::chrono::steady_clock::time_point lastLook_{};
+    std::once_flag posterMade_;
+    std::unique_ptr<platform::SignalPoster> poster_;
+};
+
+/// The process's settings: the real platform's, made on first use, unless replaced.
+SettingsCore& settingsCore() noexcept;
+
+/// Gives the process fresh settings over these services (tests, while no other thread uses the
+/// settings). The ones they replace are kept alive for the life of the process.
+void useSettingsPlatform(SettingsPlatform platform);
 
 } // namespace virelon::detail

@@ -1,140 +1,28 @@
+// The static facade: every member works on the process's settings object (SettingsPlatform.h).
+
 #include "virelon/VirelonSharedSettings.h"
 
 #include "SettingsPlatform.h"
-#include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
-#include "virelon/SettingsKeys.h"
-#include "virelon/StoredValueReading.h"
-
-#include <array>
-#include <chrono>
-#include <mutex>
-#include <span>
-#include <variant>
 
 namespace virelon {
 
-namespace detail {
-SettingsPlatform& settingsPlatform() {
-    static SettingsPlatform platform{
-        platform::openPreferencesDomain,
-        platform::makeSessionBusPoster,
-        [] { return platform::makeSecretServiceStore(legacyLookupBudget); },
-    };
-    return platform;
-}
-} // namespace detail
-
-namespace {
-
-std::int64_t settingValue(const std::optional<platform::StoredValue>& stored,
-                          const IntegerSetting& setting) {
-    if (!stored)
-        return setting.defaultValue;
-    const std::int64_t whole =
-        std::visit([](const auto& value) { return integerReading(value); }, *stored);
-    return clampSettingValue(whole);
-}
-
-// The one handle of the process. The application opens it once and keeps it; long-running
-// readers (the speech engine) have it opened afresh when the file appeared, was replaced or
-// recreated (reopenIfReplaced()).
-struct DomainHandle {
-    std::mutex mutex;
-    bool tried = false;
-    std::shared_ptr<platform::PreferencesDomain> domain;
-    std::chrono::steady_clock::time_point lastLook{};
-
-    std::shared_ptr<platform::PreferencesDomain> get() {
-        const std::lock_guard lock(mutex);
-        openOnce();
-        return domain;
-    }
-
-    void reopenIfReplaced(bool always) {
-        const std::lock_guard lock(mutex);
-        if (!tried) {
-            openOnce();
-            return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (!always && now - lastLook < platform::preferencesRecheckInterval)
-            return;
-        lastLook = now;
-        if (domain && domain->isCurrent())
-            return;
-        domain = detail::settingsPlatform().openDomain(identifiers::suiteName);
-    }
-
-private:
-    void openOnce() {
-        if (tried)
-            return;
-        tried = true;
-        lastLook = std::chrono::steady_clock::now();
-        domain = detail::settingsPlatform().openDomain(identifiers::suiteName);
-    }
-};
-
-DomainHandle& domainHandle() {
-    static DomainHandle handle;
-    return handle;
-}
-
-std::int64_t readSetting(const std::shared_ptr<platform::PreferencesDomain>& domain,
-                         const IntegerSetting& setting) {
-    if (!domain)
-        return setting.defaultValue;
-    return settingValue(domain->value(setting.key), setting);
-}
-
-std::optional<std::string> textValue(std::optional<platform::StoredValue> stored) {
-    if (stored) {
-        if (auto* text = std::get_if<std::string>(&*stored))
-            return std::move(*text);
-    }
-    return std::nullopt;
-}
-
-// The legacy items read for the migration in progress; null outside it.
-const platform::LegacyItems* legacyItems = nullptr;
-
-platform::SignalPoster& poster() {
-    static const auto instance = detail::settingsPlatform().makePoster();
-    return *instance;
-}
-
-} // namespace
+using detail::settingsCore;
 
 std::shared_ptr<platform::PreferencesDomain> VirelonSharedSettings::defaults() noexcept {
-    // Opened once per process; when opening fails the domain stays absent, and only
-    // reopenIfReplaced() tries again.
-    try {
-        return domainHandle().get();
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-void detail::reopenDomainIfReplaced(bool always) noexcept {
-    try {
-        domainHandle().reopenIfReplaced(always);
-    } catch (...) {
-    }
+    return settingsCore().domain();
 }
 
 void VirelonSharedSettings::reopenIfReplaced() noexcept {
-    detail::reopenDomainIfReplaced(true);
+    settingsCore().reopenIfReplaced(true);
 }
 
 bool VirelonSharedSettings::isStored(std::string_view key) noexcept {
-    auto domain = defaults();
-    return domain && domain->value(key).has_value();
+    return settingsCore().isStored(key);
 }
 
 bool VirelonSharedSettings::isReadable() noexcept {
-    auto domain = defaults();
-    return domain && !domain->read(settings::fallbackVoiceIdentifierKey).failed;
+    return settingsCore().isReadable();
 }
 
 const std::string& VirelonSharedSettings::changeNotification() noexcept {
@@ -148,149 +36,46 @@ const std::string& VirelonSharedSettings::reloadVoicesNotification() noexcept {
 }
 
 void VirelonSharedSettings::requestVoiceReload() noexcept {
-    poster().post(reloadVoicesNotification());
+    settingsCore().post(identifiers::reloadVoicesName);
 }
 
+std::int64_t VirelonSharedSettings::value(const IntegerSetting& setting) noexcept {
+    return settingsCore().value(setting);
+}
 std::int64_t VirelonSharedSettings::intonation() noexcept {
-    return readSetting(defaults(), settings::intonation);
+    return value(settings::intonation);
 }
 std::int64_t VirelonSharedSettings::headSize() noexcept {
-    return readSetting(defaults(), settings::headSize);
+    return value(settings::headSize);
 }
 std::int64_t VirelonSharedSettings::voicing() noexcept {
-    return readSetting(defaults(), settings::voicing);
+    return value(settings::voicing);
 }
 std::int64_t VirelonSharedSettings::wordPause() noexcept {
-    return readSetting(defaults(), settings::wordPause);
+    return value(settings::wordPause);
 }
 std::int64_t VirelonSharedSettings::phrasePause() noexcept {
-    return readSetting(defaults(), settings::phrasePause);
+    return value(settings::phrasePause);
 }
 
 std::optional<std::string> VirelonSharedSettings::fallbackVoiceIdentifier() noexcept {
-    auto domain = defaults();
-    if (!domain)
-        return std::nullopt;
-    return textValue(domain->value(settings::fallbackVoiceIdentifierKey));
+    return settingsCore().fallbackVoiceIdentifier();
 }
 
 VoiceSettings VirelonSharedSettings::voiceSettings() noexcept {
-    // The five voice controls in table order, then the fallback voice.
-    std::array<std::string_view, settings::voiceControls.size() + 1> keys{};
-    for (std::size_t i = 0; i < settings::voiceControls.size(); ++i)
-        keys[i] = settings::voiceControls[i].key;
-    keys.back() = settings::fallbackVoiceIdentifierKey;
-
-    detail::reopenDomainIfReplaced(false);
-    auto domain = defaults();
-    auto stored = domain ? domain->values(keys)
-                         : std::vector<std::optional<platform::StoredValue>>(keys.size());
-    std::array<std::int64_t, settings::voiceControls.size()> values{};
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = settingValue(stored[i], settings::voiceControls[i]);
-    return {values[0], values[1], values[2],
-            values[3], values[4], textValue(std::move(stored.back()))};
-}
-
-bool VirelonSharedSettings::finishWrite(platform::PreferencesDomain& domain) noexcept {
-    if (!domain.flush())
-        return false;
-    poster().post(changeNotification());
-    return true;
+    return settingsCore().voiceSettings();
 }
 
 bool VirelonSharedSettings::saveSetting(std::int64_t value, std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!domain || !domain->setInteger(key, clampSettingValue(value)))
-        return false;
-    return finishWrite(*domain);
+    return settingsCore().saveSetting(value, key);
 }
 
 bool VirelonSharedSettings::setFallbackVoiceIdentifier(std::string_view identifier) noexcept {
-    auto domain = defaults();
-    if (!domain || !domain->setText(settings::fallbackVoiceIdentifierKey, identifier))
-        return false;
-    return finishWrite(*domain);
+    return settingsCore().setFallbackVoiceIdentifier(identifier);
 }
 
 VirelonSharedSettings::Removal VirelonSharedSettings::removeSetting(std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!domain)
-        return Removal::failed;
-    switch (domain->remove(key)) {
-    case platform::PreferencesDomain::Removal::removed:
-        return finishWrite(*domain) ? Removal::removed : Removal::failed;
-    case platform::PreferencesDomain::Removal::nothingStored:
-        return Removal::nothingStored;
-    case platform::PreferencesDomain::Removal::failed:
-        break;
-    }
-    return Removal::failed;
-}
-
-void VirelonSharedSettings::migrateLegacySettings() noexcept {
-    // The items of every key that holds no value yet, read in one search before the steps run;
-    // no search at all when every key holds a value or the domain is absent.
-    std::array<std::string_view, settings::voiceControls.size() + 1> accounts{};
-    std::size_t wanted = 0;
-    if (holdsNoValue(settings::fallbackVoiceIdentifierKey))
-        accounts[wanted++] = settings::fallbackVoiceIdentifierAccount;
-    for (const auto& setting : settings::voiceControls) {
-        if (holdsNoValue(setting.key))
-            accounts[wanted++] = setting.legacyAccount;
-    }
-    platform::LegacyItems items;
-    if (wanted > 0) {
-        // One store per process: its time budget covers the launch's whole migration.
-        static const auto store = detail::settingsPlatform().makeLegacyStore();
-        items = store->lookup(identifiers::keychainService, identifiers::keychainAccessGroup,
-                              std::span(accounts.data(), wanted));
-    }
-    legacyItems = &items;
-
-    migrateString(settings::fallbackVoiceIdentifierAccount, settings::fallbackVoiceIdentifierKey);
-    for (const auto& setting : settings::voiceControls)
-        migrateInteger(setting.legacyAccount, setting.key);
-    legacyItems = nullptr;
-}
-
-std::optional<std::string> VirelonSharedSettings::legacyString(std::string_view account) noexcept {
-    if (!legacyItems)
-        return std::nullopt;
-    const auto found = legacyItems->find(account);
-    if (found == legacyItems->end())
-        return std::nullopt;
-    return decodeUtf8(found->second);
-}
-
-// A key is migrated only when a read found it holding nothing: a read that failed says nothing,
-// and the legacy value must not overwrite what the user may have set.
-bool VirelonSharedSettings::holdsNoValue(std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!domain)
-        return false;
-    const auto reading = domain->read(key);
-    return !reading.failed && !reading.value;
-}
-
-void VirelonSharedSettings::migrateString(std::string_view account, std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!holdsNoValue(key))
-        return;
-    if (const auto text = legacyString(account))
-        domain->setText(key, *text);
-}
-
-void VirelonSharedSettings::migrateInteger(std::string_view account,
-                                           std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!holdsNoValue(key))
-        return;
-    const auto text = legacyString(account);
-    if (!text || text->empty())
-        return;
-    if (const auto value = parseDecimalInteger(*text))
-        domain->setInteger(key, clampSettingValue(*value));
+    return settingsCore().removeSetting(key);
 }
 
 } // namespace virelon

@@ -37,21 +37,20 @@ ContentView::ContentView(ui::Runtime& runtime, const ScreenServices& services)
       headSize(runtime, VirelonSharedSettings::headSize()),
       voicing(runtime, VirelonSharedSettings::voicing()),
       wordPause(runtime, VirelonSharedSettings::wordPause()),
-      phrasePause(runtime, VirelonSharedSettings::phrasePause()), runtime_(runtime),
-      services_(services) {
+      phrasePause(runtime, VirelonSharedSettings::phrasePause()),
+      voiceControlFields_{&intonation, &headSize, &voicing, &wordPause, &phrasePause},
+      runtime_(runtime), services_(services) {
     runtime_.setLaunchTask([this] { refreshVoices(false); });
 
     runtime_.observe<std::string>(fallbackVoiceIdentifier, [this](const std::string& identifier) {
         fallbackVoiceIdentifierChanged(identifier);
     });
-    const std::pair<ui::State<std::int64_t>*, std::string_view> controls[] = {
-        {&intonation, settings::intonation.key},   {&headSize, settings::headSize.key},
-        {&voicing, settings::voicing.key},         {&wordPause, settings::wordPause.key},
-        {&phrasePause, settings::phrasePause.key},
-    };
-    for (const auto& [field, key] : controls) {
+    for (std::size_t i = 0; i < settings::voiceControls.size(); ++i) {
         runtime_.observe<std::int64_t>(
-            *field, [this, key = key](const std::int64_t& value) { settingChanged(value, key); });
+            *voiceControlFields_[i],
+            [this, key = settings::voiceControls[i].key](const std::int64_t& value) {
+                settingChanged(value, key);
+            });
     }
 }
 
@@ -180,14 +179,16 @@ ui::ScreenDescription ContentView::body() {
          {std::move(picker),
           explanation("This voice is used only if Virelon cannot produce speech.")}});
 
-    screen.sections.push_back(
-        {"Voice Controls",
-         {labeled("Rate", "VoiceOver"), labeled("Pitch", "VoiceOver"),
-          labeled("Volume", "VoiceOver"), settingSlider("Intonation", intonation),
-          settingSlider("Head size", headSize), settingSlider("Voicing", voicing),
-          settingSlider("Word pause", wordPause), settingSlider("Phrase pause", phrasePause),
-          explanation("Changes apply to the next spoken utterance. Word and phrase pause are "
-                      "percentages of Virelon's supported pause ranges.")}});
+    ui::Section controls{"Voice Controls",
+                         {labeled("Rate", "VoiceOver"), labeled("Pitch", "VoiceOver"),
+                          labeled("Volume", "VoiceOver")}};
+    for (std::size_t i = 0; i < settings::voiceControls.size(); ++i)
+        controls.rows.push_back(settingSlider(std::string(settings::voiceControls[i].sliderTitle),
+                                              *voiceControlFields_[i]));
+    controls.rows.push_back(
+        explanation("Changes apply to the next spoken utterance. Word and phrase pause are "
+                    "percentages of Virelon's supported pause ranges."));
+    screen.sections.push_back(std::move(controls));
 
     screen.sections.push_back(
         {"About", {labeled("Speech engine", "Virelon"), labeled("Version", version())}});

@@ -6,7 +6,9 @@
 #include "Runtime.h"
 #include "ScreenDescription.h"
 #include "SpeechVoices.h"
+#include "virelon/SettingsKeys.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -80,6 +82,8 @@ private:
     void listVoicesInBackground(bool announceResult);
     void finishRefresh(VoiceListing listed, bool announceResult);
 
+    /// The fields of the voice controls, in the order of the settings table.
+    const std::array<ui::State<std::int64_t>*, settings::voiceControls.size()> voiceControlFields_;
     ui::Runtime& runtime_;
     ScreenServices services_;
     bool refreshing_ = false;

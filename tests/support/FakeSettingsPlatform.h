@@ -1,143 +1,100 @@
 #pragma once
 
-// In-memory stand-ins for the settings' platform services, installed into the settings of the
-// current test process before their first use. Each test case runs in a process of its own.
+// In-memory stand-ins for the settings' platform services, recording into one FakeWorld.
+// installFakeSettingsPlatform() gives the process fresh settings over them for each test.
 
+#include "LegacyMigration.h"
 #include "SettingsPlatform.h"
 #include "virelon/Identifiers.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace virelon::test {
 
-/// What the fakes record, shared between the test and the services it installed.
+// opened: the suite names of the domains opened or tried; unreadable: keys whose reads fail (busy,
+// an I/O error); events: "set <key>", "remove <key>", "flush", "post <name>" in order; lookups:
+// the accounts looked up; legacyItems: the items of our keychain service and group, by account.
 struct FakeWorld {
-    // The domain
-    bool domainOpens = true;
+    bool domainOpens = true, failStores = false, failFlush = false;
+    std::vector<std::string> opened, unreadable, events, lookups;
     std::map<std::string, platform::StoredValue, std::less<>> stored;
-    bool failStores = false;
-    std::vector<std::string> unreadable; ///< keys whose reads fail (busy, I/O error)
-    bool failFlush = false;
-    int flushes = 0;
-    std::vector<std::string> events; ///< "set <key>", "flush", "post <name>", in order
-
-    // The signals
-    int posts = 0;          ///< settings change signals
-    int reloadRequests = 0; ///< requests that the engine reload its voices
-
-    // The legacy items, by account
+    int flushes = 0, posts = 0, reloadRequests = 0;
     std::map<std::string, std::vector<std::uint8_t>, std::less<>> legacyItems;
-    std::vector<std::string> lookups; ///< the accounts asked for, search after search
     int searches = 0;
-    std::string lookedUpService, lookedUpAccessGroup;
 };
 
 inline std::vector<std::uint8_t> bytes(std::string_view text) {
     return {text.begin(), text.end()};
 }
 
-namespace detail {
-
-class FakeDomain final : public platform::PreferencesDomain {
-public:
-    explicit FakeDomain(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
-    Reading read(std::string_view key) override {
-        const auto& failing = world_->unreadable;
-        if (std::find(failing.begin(), failing.end(), key) != failing.end())
-            return {true, std::nullopt};
-        return {false, value(key)};
+/// The domain, the poster and the keychain of one world.
+struct FakePlatform final : platform::PreferencesDomain,
+                            platform::SignalPoster,
+                            platform::LegacyItemStore {
+    std::shared_ptr<FakeWorld> w;
+    explicit FakePlatform(std::shared_ptr<FakeWorld> world) : w(std::move(world)) {}
+    Reading read(std::string_view key) override { // a failed read's value is never looked at
+        return {std::count(w->unreadable.begin(), w->unreadable.end(), key) > 0, value(key)};
     }
     std::optional<platform::StoredValue> value(std::string_view key) override {
-        const auto found = world_->stored.find(key);
-        if (found == world_->stored.end())
-            return std::nullopt;
-        return found->second;
+        const auto found = w->stored.find(key);
+        return found == w->stored.end() ? std::nullopt : std::optional(found->second);
     }
-    bool setInteger(std::string_view key, std::int64_t value) override { return store(key, value); }
-    bool setText(std::string_view key, std::string_view value) override {
-        return store(key, std::string(value));
+    bool setInteger(std::string_view key, std::int64_t value) override { return set(key, value); }
+    bool setText(std::string_view key, std::string_view text) override {
+        return set(key, std::string(text));
     }
-    Removal remove(std::string_view key) override {
-        if (world_->failStores)
-            return Removal::failed;
-        world_->events.push_back("remove " + std::string(key));
-        const auto found = world_->stored.find(key);
-        if (found == world_->stored.end())
-            return Removal::nothingStored;
-        world_->stored.erase(found);
-        return Removal::removed;
-    }
-    bool flush() override {
-        world_->events.push_back("flush");
-        ++world_->flushes;
-        return !world_->failFlush;
-    }
-
-private:
-    bool store(std::string_view key, platform::StoredValue value) {
-        if (world_->failStores)
+    bool set(std::string_view key, platform::StoredValue value) {
+        if (w->failStores)
             return false;
-        world_->events.push_back("set " + std::string(key));
-        world_->stored.insert_or_assign(std::string(key), std::move(value));
+        w->events.push_back("set " + std::string(key));
+        w->stored.insert_or_assign(std::string(key), std::move(value));
         return true;
     }
-    std::shared_ptr<FakeWorld> world_;
-};
-
-class FakePoster final : public platform::SignalPoster {
-public:
-    explicit FakePoster(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
-    void post(std::string_view name) override {
-        world_->events.push_back("post " + std::string(name));
-        ++(name == identifiers::reloadVoicesName ? world_->reloadRequests : world_->posts);
+    Removal remove(std::string_view key) override {
+        if (w->failStores)
+            return Removal::failed;
+        w->events.push_back("remove " + std::string(key));
+        return w->stored.erase(std::string(key)) ? Removal::removed : Removal::nothingStored;
     }
-
-private:
-    std::shared_ptr<FakeWorld> world_;
-};
-
-class FakeItems final : public platform::LegacyItemStore {
-public:
-    explicit FakeItems(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
-    platform::LegacyItems lookup(std::string_view service, std::string_view accessGroup,
+    bool flush() override {
+        w->events.push_back("flush");
+        return ++w->flushes, !w->failFlush;
+    }
+    void post(std::string_view name) override {
+        w->events.push_back("post " + std::string(name));
+        ++(name == identifiers::reloadVoicesName ? w->reloadRequests : w->posts);
+    }
+    platform::LegacyItems lookup(std::string_view service, std::string_view group,
                                  std::span<const std::string_view> accounts) override {
-        ++world_->searches;
-        world_->lookedUpService = service;
-        world_->lookedUpAccessGroup = accessGroup;
+        ++w->searches;
         platform::LegacyItems found;
         for (const auto account : accounts) {
-            world_->lookups.emplace_back(account);
-            if (const auto item = world_->legacyItems.find(account);
-                item != world_->legacyItems.end())
+            w->lookups.emplace_back(account);
+            const auto item = w->legacyItems.find(account);
+            if (service == identifiers::keychainService &&
+                group == identifiers::keychainAccessGroup && item != w->legacyItems.end())
                 found.insert_or_assign(std::string(account), item->second);
         }
         return found;
     }
-
-private:
-    std::shared_ptr<FakeWorld> world_;
 };
 
-} // namespace detail
+/// The platform services of a settings object, all recording into the world.
+inline detail::SettingsPlatform fakeSettingsPlatform(const std::shared_ptr<FakeWorld>& world) {
+    return {[world](std::string_view suite) -> std::unique_ptr<platform::PreferencesDomain> {
+                world->opened.emplace_back(suite);
+                return world->domainOpens ? std::make_unique<FakePlatform>(world) : nullptr;
+            },
+            [world] { return std::make_unique<FakePlatform>(world); }};
+}
 
-/// Replaces the settings' platform with fakes recording into the returned world.
+/// Gives the process fresh settings and a fresh legacy store over the fakes of a new world.
 inline std::shared_ptr<FakeWorld> installFakeSettingsPlatform() {
     auto world = std::make_shared<FakeWorld>();
-    auto& platform = virelon::detail::settingsPlatform();
-    platform.openDomain =
-        [world](std::string_view) -> std::unique_ptr<platform::PreferencesDomain> {
-        if (!world->domainOpens)
-            return nullptr;
-        return std::make_unique<detail::FakeDomain>(world);
-    };
-    platform.makePoster = [world] { return std::make_unique<detail::FakePoster>(world); };
-    platform.makeLegacyStore = [world] { return std::make_unique<detail::FakeItems>(world); };
+    detail::useSettingsPlatform(fakeSettingsPlatform(world));
+    detail::useLegacyStore([world] { return std::make_unique<FakePlatform>(world); });
     return world;
 }
 

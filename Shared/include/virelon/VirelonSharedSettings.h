@@ -1,6 +1,7 @@
 #pragma once
 
 #include "virelon/Export.h"
+#include "virelon/SettingsKeys.h"
 
 #include <cstdint>
 #include <memory>
@@ -12,7 +13,6 @@ namespace virelon {
 
 namespace platform {
 class PreferencesDomain;
-class SignalPoster;
 } // namespace platform
 
 /// All six settings as read together at one moment.
@@ -37,6 +37,10 @@ class VirelonSharedSettings {
 public:
     VirelonSharedSettings() = delete;
 
+    /// The voice control of a row of the settings table (SettingsKeys.h), within 0 to 100.
+    VIRELON_SETTINGS_EXPORT static std::int64_t value(const IntegerSetting& setting) noexcept;
+
+    /// The named getters: value() of their row.
     VIRELON_SETTINGS_EXPORT static std::int64_t intonation() noexcept;
     VIRELON_SETTINGS_EXPORT static std::int64_t headSize() noexcept;
     VIRELON_SETTINGS_EXPORT static std::int64_t voicing() noexcept;
@@ -77,8 +81,9 @@ public:
     VIRELON_SETTINGS_EXPORT static void requestVoiceReload() noexcept;
 
     /// Copies the items an earlier version kept in the keychain into the shared domain, for keys
-    /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing.
-    VIRELON_SETTINGS_EXPORT static void migrateLegacySettings() noexcept;
+    /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing. The
+    /// application's alone: it is not in the engine library, which carries no keychain client.
+    static void migrateLegacySettings() noexcept;
 
     /// Clamps the value to 0...100 and stores it under the key, then flushes and posts.
     VIRELON_SETTINGS_EXPORT static bool saveSetting(std::int64_t value,
@@ -99,7 +104,6 @@ public:
 private:
     static std::shared_ptr<platform::PreferencesDomain> defaults() noexcept;
     static bool holdsNoValue(std::string_view key) noexcept;
-    static bool finishWrite(platform::PreferencesDomain& domain) noexcept;
     static std::optional<std::string> legacyString(std::string_view account) noexcept;
     static void migrateString(std::string_view account, std::string_view key) noexcept;
     static void migrateInteger(std::string_view account, std::string_view key) noexcept;

@@ -1,0 +1,180 @@
+#include "SettingsPlatform.h"
+
+#include "virelon/Identifiers.h"
+#include "virelon/StoredValueReading.h"
+
+#include <array>
+#include <atomic>
+#include <variant>
+#include <vector>
+
+namespace virelon::detail {
+
+namespace {
+
+std::int64_t settingValue(const std::optional<platform::StoredValue>& stored,
+                          const IntegerSetting& setting) {
+    if (!stored)
+        return setting.defaultValue;
+    const std::int64_t whole =
+        std::visit([](const auto& value) { return integerReading(value); }, *stored);
+    return clampSettingValue(whole);
+}
+
+std::optional<std::string> textValue(std::optional<platform::StoredValue> stored) {
+    if (stored) {
+        if (auto* text = std::get_if<std::string>(&*stored))
+            return std::move(*text);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+SettingsPlatform realSettingsPlatform() {
+    return {platform::openPreferencesDomain, platform::makeSessionBusPoster};
+}
+
+SettingsCore::SettingsCore(SettingsPlatform platform) noexcept : platform_(std::move(platform)) {}
+
+void SettingsCore::openOnce() {
+    if (tried_)
+        return;
+    tried_ = true;
+    lastLook_ = std::chrono::steady_clock::now();
+    domain_ = platform_.openDomain(identifiers::suiteName);
+}
+
+// Opened once; when opening fails the domain stays absent, and only reopenIfReplaced() tries again.
+std::shared_ptr<platform::PreferencesDomain> SettingsCore::domain() noexcept {
+    try {
+        const std::lock_guard lock(mutex_);
+        openOnce();
+        return domain_;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void SettingsCore::reopenIfReplaced(bool always) noexcept {
+    try {
+        const std::lock_guard lock(mutex_);
+        if (!tried_) {
+            openOnce();
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!always && now - lastLook_ < platform::preferencesRecheckInterval)
+            return;
+        lastLook_ = now;
+        if (domain_ && domain_->isCurrent())
+            return;
+        domain_ = platform_.openDomain(identifiers::suiteName);
+    } catch (...) {
+    }
+}
+
+std::int64_t SettingsCore::value(const IntegerSetting& setting) noexcept {
+    const auto opened = domain();
+    return opened ? settingValue(opened->value(setting.key), setting) : setting.defaultValue;
+}
+
+std::optional<std::string> SettingsCore::fallbackVoiceIdentifier() noexcept {
+    const auto opened = domain();
+    if (!opened)
+        return std::nullopt;
+    return textValue(opened->value(settings::fallbackVoiceIdentifierKey));
+}
+
+VoiceSettings SettingsCore::voiceSettings() noexcept {
+    const auto& keys = settings::allKeys;
+    reopenIfReplaced(false);
+    const auto opened = domain();
+    auto stored = opened ? opened->values(keys)
+                         : std::vector<std::optional<platform::StoredValue>>(keys.size());
+    std::array<std::int64_t, settings::voiceControls.size()> values{};
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = settingValue(stored[i], settings::voiceControls[i]);
+    return {values[0], values[1], values[2],
+            values[3], values[4], textValue(std::move(stored.back()))};
+}
+
+bool SettingsCore::isStored(std::string_view key) noexcept {
+    const auto opened = domain();
+    return opened && opened->value(key).has_value();
+}
+
+bool SettingsCore::isReadable() noexcept {
+    const auto opened = domain();
+    return opened && !opened->read(settings::fallbackVoiceIdentifierKey).failed;
+}
+
+// The poster bounds each post in time and may be used from several threads: it is made under the
+// once flag, and a post never holds the domain's lock.
+void SettingsCore::post(std::string_view name) noexcept {
+    try {
+        std::call_once(posterMade_, [this] { poster_ = platform_.makePoster(); });
+        if (poster_)
+            poster_->post(name);
+    } catch (...) {
+    }
+}
+
+bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
+    if (!opened.flush())
+        return false;
+    post(identifiers::notificationName);
+    return true;
+}
+
+bool SettingsCore::saveSetting(std::int64_t value, std::string_view key) noexcept {
+    const auto opened = domain();
+    if (!opened || !opened->setInteger(key, clampSettingValue(value)))
+        return false;
+    return finishWrite(*opened);
+}
+
+bool SettingsCore::setFallbackVoiceIdentifier(std::string_view identifier) noexcept {
+    const auto opened = domain();
+    if (!opened || !opened->setText(settings::fallbackVoiceIdentifierKey, identifier))
+        return false;
+    return finishWrite(*opened);
+}
+
+VirelonSharedSettings::Removal SettingsCore::removeSetting(std::string_view key) noexcept {
+    using Removal = VirelonSharedSettings::Removal;
+    const auto opened = domain();
+    if (!opened)
+        return Removal::failed;
+    switch (opened->remove(key)) {
+    case platform::PreferencesDomain::Removal::removed:
+        return finishWrite(*opened) ? Removal::removed : Removal::failed;
+    case platform::PreferencesDomain::Removal::nothingStored:
+        return Removal::nothingStored;
+    case platform::PreferencesDomain::Removal::failed:
+        break;
+    }
+    return Removal::failed;
+}
+
+namespace {
+
+std::atomic<SettingsCore*>& current() {
+    static SettingsCore real(realSettingsPlatform());
+    static std::atomic<SettingsCore*> core{&real};
+    return core;
+}
+
+} // namespace
+
+SettingsCore& settingsCore() noexcept {
+    return *current().load();
+}
+
+void useSettingsPlatform(SettingsPlatform platform) {
+    static std::vector<std::unique_ptr<SettingsCore>> kept;
+    kept.push_back(std::make_unique<SettingsCore>(std::move(platform)));
+    current().store(kept.back().get());
+}
+
+} // namespace virelon::detail

@@ -1,0 +1,220 @@
+// get, set, reset and path: the settings as the screen and the engine see them.
+
+#include "Commands.h"
+
+#include "Json.h"
+#include "PreferencesDomain.h"
+#include "virelon/DecimalInteger.h"
+#include "virelon/Identifiers.h"
+#include "virelon/SettingsKeys.h"
+#include "virelon/StoredValueReading.h"
+#include "virelon/VirelonSharedSettings.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace virelon::tool {
+
+namespace {
+
+const IntegerSetting* integerSetting(std::string_view key) {
+    return settings::voiceControl(key);
+}
+
+bool isKey(std::string_view key) {
+    return std::find(settings::allKeys.begin(), settings::allKeys.end(), key) !=
+           settings::allKeys.end();
+}
+
+// Not empty, well-formed UTF-8, and no C0 or C1 control character nor DEL.
+bool isUsableIdentifier(std::string_view text) {
+    if (text.empty() || !decodeUtf8(std::vector<std::uint8_t>(text.begin(), text.end())))
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
+        if (byte < 0x20 || byte == 0x7F ||
+            (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0))
+            return false;
+    }
+    return true;
+}
+
+std::string domainLocation() {
+    return platform::preferencesDomainPath(identifiers::suiteName)
+        .value_or("(no location: neither XDG_CONFIG_HOME nor HOME is set)");
+}
+
+} // namespace
+
+// "intonation, headSizePercent, ..., fallbackVoiceIdentifier"
+std::string keyList() {
+    std::string list;
+    for (const auto key : settings::allKeys)
+        list.append(list.empty() ? "" : ", ").append(key);
+    return list;
+}
+
+int Commands::get(const std::optional<std::string>& key) {
+    if (key && !isKey(*key))
+        return unknownKey(*key);
+    if (!VirelonSharedSettings::isReadable()) {
+        err_ << "virelon-settings: cannot read the settings at " << terminalText(domainLocation())
+             << ": the file cannot be opened or read, or is not the user's own settings "
+                "file.\n";
+        return failed;
+    }
+    if (!key && json_)
+        out_ << '[';
+    bool first = true;
+    auto show = [&](std::string_view name) {
+        if (key && *key != name)
+            return;
+        if (json_ && !key && !first)
+            out_ << ',';
+        first = false;
+        showSetting(name);
+    };
+    for (const auto name : settings::allKeys)
+        show(name);
+    if (!key && json_)
+        out_ << ']';
+    if (json_)
+        out_ << '\n';
+    out_.flush();
+    return ok;
+}
+
+int Commands::set(const std::string& key, const std::string& value) {
+    if (!isKey(key))
+        return unknownKey(key);
+    if (const auto* setting = integerSetting(key)) {
+        const auto given = parseDecimalInteger(value);
+        if (!given) {
+            err_ << "virelon-settings: \"" << terminalText(value) << "\" is not a whole number; "
+                 << key << " takes a whole number from " << settingMinimum << " to "
+                 << settingMaximum << ".\n";
+            return badUsage;
+        }
+        if (!VirelonSharedSettings::saveSetting(*given, setting->key))
+            return notSaved(key);
+        const auto stored = clampSettingValue(*given);
+        if (json_) {
+            out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << stored
+                 << ",\"given\":" << *given << "}\n";
+        } else {
+            out_ << key << ": " << stored;
+            if (stored != *given)
+                out_ << " (you gave " << *given << "; settings range from " << settingMinimum
+                     << " to " << settingMaximum << ")";
+            out_ << '\n';
+        }
+        return ok;
+    }
+    if (!isUsableIdentifier(value)) {
+        err_ << "virelon-settings: a fallback voice identifier must be UTF-8 text, not empty, "
+                "without control characters; virelon-settings voices lists them.\n";
+        return badUsage;
+    }
+    if (!VirelonSharedSettings::setFallbackVoiceIdentifier(value))
+        return notSaved(key);
+    if (json_)
+        out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << jsonString(value) << "}\n";
+    else
+        out_ << key << ": " << terminalText(value) << '\n';
+    return ok;
+}
+
+int Commands::reset(const std::optional<std::string>& key) {
+    if (key && !isKey(*key))
+        return unknownKey(*key);
+    // Removed one by one, each with its own signal; the first failure ends the run.
+    std::vector<std::pair<std::string_view, bool>> done; // key, whether a value was removed
+    std::optional<std::string_view> failedKey;
+    for (const auto name : settings::allKeys) {
+        if (key && *key != name)
+            continue;
+        const auto removal = VirelonSharedSettings::removeSetting(name);
+        if (removal == VirelonSharedSettings::Removal::failed) {
+            failedKey = name;
+            break;
+        }
+        done.emplace_back(name, removal == VirelonSharedSettings::Removal::removed);
+    }
+    if (!key && json_)
+        out_ << '[';
+    for (std::size_t i = 0; i < done.size(); ++i) {
+        const auto [name, removed] = done[i];
+        const auto* setting = integerSetting(name);
+        const auto value = setting ? std::to_string(setting->defaultValue) : std::string();
+        if (json_)
+            out_ << (i ? "," : "") << "{\"key\":" << jsonString(name)
+                 << ",\"removed\":" << (removed ? "true" : "false")
+                 << ",\"value\":" << (setting ? value : "null") << '}';
+        else
+            out_ << name << ": " << (removed ? "removed" : "nothing stored")
+                 << ", reads as its default " << (setting ? value : "none") << '\n';
+    }
+    if (!key && json_)
+        out_ << ']';
+    if (json_ && (!key || !done.empty()))
+        out_ << '\n';
+    if (!failedKey)
+        return ok;
+    err_ << "virelon-settings: " << *failedKey << " could not be reset: the settings at "
+         << domainLocation() << " cannot be opened or written.\n";
+    return failed;
+}
+
+int Commands::path() {
+    const auto location = platform::preferencesDomainPath(identifiers::suiteName);
+    if (!location) {
+        err_ << "virelon-settings: no location for the settings: neither XDG_CONFIG_HOME nor "
+                "HOME is set.\n";
+        return failed;
+    }
+    if (json_)
+        out_ << "{\"path\":" << jsonString(*location) << "}\n";
+    else
+        out_ << *location << '\n';
+    return ok;
+}
+
+void Commands::showSetting(std::string_view key) {
+    const bool stored = VirelonSharedSettings::isStored(key);
+    if (const auto* setting = integerSetting(key)) {
+        const auto value = VirelonSharedSettings::value(*setting);
+        if (json_)
+            out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << value
+                 << ",\"stored\":" << (stored ? "true" : "false") << '}';
+        else
+            out_ << key << ": " << value << (stored ? " (stored)" : " (default)") << '\n';
+        return;
+    }
+    const auto identifier = VirelonSharedSettings::fallbackVoiceIdentifier();
+    if (json_) {
+        out_ << "{\"key\":" << jsonString(key)
+             << ",\"value\":" << (identifier ? jsonString(*identifier) : "null")
+             << ",\"stored\":" << (stored ? "true" : "false") << '}';
+    } else if (identifier) {
+        out_ << key << ": " << terminalText(*identifier) << " (stored)\n";
+    } else {
+        out_ << key << ": " << (stored ? "none (the stored value is not a text)" : "none stored")
+             << '\n';
+    }
+}
+
+int Commands::unknownKey(std::string_view key) {
+    err_ << "virelon-settings: unknown setting \"" << terminalText(key)
+         << "\". The settings are: " << keyList() << ".\n";
+    return badUsage;
+}
+
+int Commands::notSaved(std::string_view key) {
+    err_ << "virelon-settings: " << key << " could not be saved: the settings at "
+         << terminalText(domainLocation()) << " cannot be opened or written.\n";
+    return failed;
+}
+
+} // namespace virelon::tool
