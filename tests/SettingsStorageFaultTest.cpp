@@ -99,29 +99,74 @@ TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas
     EXPECT_EQ(test::RawDb(file).text("PRAGMA integrity_check"), "ok");
 }
 
-enum class Reads { stored, storedOrDefaults, defaults }; // the latter two: a file not ours
+// A file at the domain's place: ours made read-only (by mode or mount), or one that is not ours.
+enum How { readOnlyFile, readOnlyFolder, readOnlyMount, bytes, sql, openSql, ours, theirs, link };
 struct UnusableCase {
     const char* name;
-    std::function<std::string(SettingsStorageFault&, const fs::path&)> make; // a reason to skip
-    Reads reads = Reads::defaults;
+    How how;
+    const char* text = ""; // what the file starts with, or the SQL that makes it
 };
 void PrintTo(const UnusableCase& c, std::ostream* out) {
     *out << c.name;
 }
 class SettingsUnusableFile : public SettingsStorageFault,
-                             public testing::WithParamInterface<UnusableCase> {};
+                             public testing::WithParamInterface<UnusableCase> {
+public:
+    // Gets the file ready; says why the case cannot run here, if it cannot.
+    std::string make(const UnusableCase& c) {
+        const auto folder = file.parent_path(), target = folder / "theirs.db";
+        fs::create_directories(folder);
+        if (c.how <= readOnlyMount)
+            test::writeInAnotherProcess(0, 5);
+        else if (c.how == bytes)
+            std::ofstream(file, std::ios::binary) << c.text + "\0"s + std::string(4080, '\1');
+        else if (c.how == openSql)
+            stillOpen.emplace(file).exec(c.text);
+        else
+            test::RawDb(c.how == link ? target : file)
+                .exec(c.how == sql
+                          ? c.text
+                          : "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, value "
+                            "ANY NOT NULL) STRICT, WITHOUT ROWID; INSERT INTO preferences "
+                            "VALUES('intonation', 30); "s +
+                                c.text);
+        if (c.how == link)
+            fs::create_symlink(target, file);
+        if (c.how == readOnlyFile || c.how == readOnlyFolder) {
+            // Root passes permission checks; an unprivileged user meets them (and cannot reach
+            // the test session's bus, so only the mount case can show a stray signal).
+            EXPECT_EQ(::chmod(c.how == readOnlyFile ? file.c_str() : folder.c_str(), 0500), 0);
+            user.emplace(scratch.root(), &test::self);
+            return user->available() ? "" : "running as root and cannot act as another user";
+        }
+        if (c.how == readOnlyMount &&
+            (!privateMounts().empty() ||
+             ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) ||
+             ::mount(nullptr, folder.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr)))
+            return "cannot mount read-only: "s + std::strerror(errno);
+        if (c.how >= theirs && ::geteuid() != 0)
+            return "only root can give a file to another user";
+        const auto given = c.how == link ? target : *c.text ? folder : file;
+        if (c.how >= theirs && (::chown(given.c_str(), 65534, 65534) != 0 ||
+                                (*c.text && ::chmod(folder.c_str(), 0777) != 0)))
+            return "cannot give the file away";
+        return {};
+    }
+};
 
 TEST_P(SettingsUnusableFile, GivesWhatIsStoredOrDefaultsAndWritesFailChangingNothing) {
-    fs::create_directories(file.parent_path());
-    if (const auto skip = GetParam().make(*this, file); !skip.empty())
+    const auto& c = GetParam();
+    if (const auto skip = make(c); !skip.empty())
         GTEST_SKIP() << skip;
     const std::string bytes = test::contents(file);
     const auto names = test::listing(file.parent_path());
     const int signalsBefore = signals.now();
     ASSERT_FALSE(bytes.empty());
-    const auto expected = [reads = GetParam().reads](const test::State& read) {
-        return read == test::stateAfter(reads == Reads::stored ? 5 : -1) ||
-               (reads == Reads::storedOrDefaults && read == test::stateAfter(5));
+    // Ours where it can still be read (without -wal and -shm files, and no way to make them,
+    // SQLite cannot read a file), else the defaults: never anything else.
+    const auto expected = [&c](const test::State& read) {
+        return read == test::stateAfter(c.how == readOnlyFile ? 5 : -1) ||
+               (c.how <= readOnlyMount && read == test::stateAfter(5));
     };
     EXPECT_PRED1(expected, test::stateNow());
     EXPECT_PRED1(expected, test::readInAnotherProcess());
@@ -130,122 +175,38 @@ TEST_P(SettingsUnusableFile, GivesWhatIsStoredOrDefaultsAndWritesFailChangingNot
     EXPECT_PRED1(expected, test::stateNow());
     EXPECT_EQ(signals.now(), signalsBefore);
     EXPECT_TRUE(test::contents(file) == bytes) << "the file was changed";
-    if (GetParam().reads == Reads::defaults) {
+    if (c.how > readOnlyMount) {
         EXPECT_EQ(test::listing(file.parent_path()), names);
     }
-}
-
-// Root passes permission checks; an unprivileged user meets them (and cannot reach the test
-// session's bus, so only the file system case can show a stray signal).
-std::string readOnly(SettingsStorageFault& t, const fs::path& chmodded, mode_t mode) {
-    test::writeInAnotherProcess(0, 5);
-    EXPECT_EQ(::chmod(chmodded.c_str(), mode), 0);
-    t.user.emplace(t.scratch.root(), &test::self);
-    return t.user->available() ? "" : "running as root and cannot act as an unprivileged user";
-}
-std::string otherProgram(SettingsStorageFault& t, const fs::path& file, const std::string& sql) {
-    t.stillOpen.emplace(file);
-    t.stillOpen->exec(sql);
-    if (sql.find("WAL") == std::string::npos)
-        t.stillOpen.reset();
-    return {};
-}
-// Our table exactly as we create it, a stored value, and what else the SQL adds.
-std::string ours(SettingsStorageFault& t, const fs::path& file, const std::string& sql = "") {
-    return otherProgram(t, file,
-                        "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, value ANY NOT "
-                        "NULL) STRICT, WITHOUT ROWID; INSERT INTO preferences VALUES('intonation', "
-                        "30); " +
-                            sql);
-}
-std::string anotherUsers(const fs::path& path, bool folder = false) {
-    if (::geteuid() != 0)
-        return "only root can give a file to another user";
-    EXPECT_TRUE(!folder || ::chmod(path.c_str(), 0777) == 0);
-    EXPECT_EQ(::chown(path.c_str(), 65534, 65534), 0);
-    return {};
-}
-std::string bytes(const fs::path& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
-    return {};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SettingsUnusableFile,
     testing::Values(
-        UnusableCase{"ReadOnlyFile", [](auto& fx, auto& f) { return readOnly(fx, f, 0400); },
-                     Reads::stored},
-        // Without -wal and -shm files and no way to make them, SQLite cannot read the file.
-        UnusableCase{"ReadOnlyFolder",
-                     [](auto& fx, auto& f) { return readOnly(fx, f.parent_path(), 0500); },
-                     Reads::storedOrDefaults},
-        UnusableCase{"ReadOnlyFileSystem",
-                     [](auto&, auto& f) {
-                         test::writeInAnotherProcess(0, 5);
-                         const auto folder = f.parent_path();
-                         auto error = privateMounts();
-                         if (error.empty() &&
-                             (::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) ||
-                              ::mount(nullptr, folder.c_str(), nullptr,
-                                      MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr)))
-                             error = "cannot mount read-only: "s + std::strerror(errno);
-                         return error;
-                     },
-                     Reads::storedOrDefaults},
-        UnusableCase{"Garbage", [](auto&, auto& f) { return bytes(f, std::string(8192, 'Z')); }},
-        UnusableCase{"SqliteMagicThenGarbage",
-                     [](auto&, auto& f) {
-                         return bytes(f, "SQLite format 3"s + '\0' + std::string(4080, '\1'));
-                     }},
+        UnusableCase{"ReadOnlyFile", readOnlyFile}, UnusableCase{"ReadOnlyFolder", readOnlyFolder},
+        UnusableCase{"ReadOnlyFileSystem", readOnlyMount}, UnusableCase{"Garbage", bytes},
+        UnusableCase{"SqliteMagicThenGarbage", bytes, "SQLite format 3"},
+        UnusableCase{"DatabaseWithoutTables", sql, "PRAGMA user_version=3"},
+        UnusableCase{"OtherProgramsDatabase", sql,
+                     "CREATE TABLE s(k, v); INSERT INTO s VALUES(1, 2)"},
+        UnusableCase{"OtherProgramsWalDatabaseInUse", openSql,
+                     "PRAGMA journal_mode=WAL; CREATE TABLE n(x); INSERT INTO n VALUES(1)"},
+        UnusableCase{"OtherProgramsDatabaseWithAPreferencesTable", sql,
+                     "CREATE TABLE preferences(key TEXT PRIMARY KEY, value); INSERT INTO "
+                     "preferences VALUES('intonation', 30)"},
+        // Our table exactly, with something planted beside it.
         UnusableCase{
-            "DatabaseWithoutTables",
-            [](auto& fx, auto& f) { return otherProgram(fx, f, "PRAGMA user_version=3"); }},
-        UnusableCase{"OtherProgramsDatabase",
-                     [](auto& fx, auto& f) {
-                         return otherProgram(fx, f,
-                                             "CREATE TABLE s(k, v); INSERT INTO s VALUES(1, 2)");
-                     }},
-        UnusableCase{"OtherProgramsWalDatabaseInUse",
-                     [](auto& fx, auto& f) {
-                         return otherProgram(fx, f,
-                                             "PRAGMA journal_mode=WAL; CREATE TABLE n(x); "
-                                             "INSERT INTO n VALUES(1)");
-                     }},
-        UnusableCase{"OtherProgramsDatabaseWithAPreferencesTable",
-                     [](auto& fx, auto& f) {
-                         return otherProgram(fx, f,
-                                             "CREATE TABLE preferences(key TEXT PRIMARY KEY, "
-                                             "value); INSERT INTO preferences "
-                                             "VALUES('intonation', 30)");
-                     }},
-        UnusableCase{"TriggerThatSwallowsWrites",
-                     [](auto& fx, auto& f) {
-                         return ours(fx, f,
-                                     "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN "
-                                     "SELECT RAISE(IGNORE); END");
-                     }},
-        UnusableCase{"TriggerThatNeverEnds",
-                     [](auto& fx, auto& f) {
-                         return ours(fx, f,
-                                     "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN "
-                                     "SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT "
-                                     "1 UNION ALL SELECT x + 1 FROM c) SELECT x FROM c); END");
-                     }},
-        UnusableCase{"ViewBesideTheTable",
-                     [](auto& fx, auto& f) { return ours(fx, f, "CREATE VIEW v AS SELECT 1"); }},
-        UnusableCase{"AnotherUsersFile",
-                     [](auto& fx, auto& f) { return ours(fx, f), anotherUsers(f); }},
-        UnusableCase{"LinkToAnotherUsersFile",
-                     [](auto& fx, auto& f) {
-                         fs::create_symlink(f.parent_path() / "theirs.db", f);
-                         return ours(fx, f.parent_path() / "theirs.db"),
-                                anotherUsers(f.parent_path() / "theirs.db");
-                     }},
+            "TriggerThatSwallowsWrites", ours,
+            "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN SELECT RAISE(IGNORE); END"},
         UnusableCase{
-            "AnotherUsersWritableFolder",
-            [](auto& fx, auto& f) {
-                         return ours(fx, f), anotherUsers(f.parent_path(), true);
-                     }}),
+            "TriggerThatNeverEnds", ours,
+            "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN SELECT count(*) FROM (WITH "
+            "RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT x FROM c); END"},
+        UnusableCase{"ViewBesideTheTable", ours, "CREATE VIEW v AS SELECT 1"},
+        // Our table exactly, but another user's: the file, a link's target, or (with text) the
+        // file in a folder that everyone may write.
+        UnusableCase{"AnotherUsersFile", theirs}, UnusableCase{"LinkToAnotherUsersFile", link},
+        UnusableCase{"AnotherUsersWritableFolder", theirs, " "}),
     [](const auto& tested) { return std::string(tested.param.name); });
 
 // Folders and files of the user's own that others may read or write are the user's alone before
