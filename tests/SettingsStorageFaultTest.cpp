@@ -11,7 +11,6 @@
 #include "virelon/virelon_settings.h"
 
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <sched.h>
 #include <sys/mount.h>
@@ -77,12 +76,8 @@ TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas
     for (int i = 0; i < 24; ++i) {
         SCOPED_TRACE("write " + std::to_string(i));
         const auto before = test::stateNow();
-        const bool saved =
-            i % 3 == 2
-                ? VirelonSharedSettings::saveSetting(
-                      i, virelon::settings::voiceControls[static_cast<std::size_t>(i % 5)].key)
-                : VirelonSharedSettings::setFallbackVoiceIdentifier("voice/" + std::to_string(i) +
-                                                                    std::string(6000, 'x'));
+        const bool saved = VirelonSharedSettings::setFallbackVoiceIdentifier(
+            "voice/" + std::to_string(i) + std::string(i % 3 ? 6000 : 0, 'x'));
         saves += saved;
         failures += !saved;
         EXPECT_EQ(test::stateNow() == before, !saved) << "saved: " << saved;
