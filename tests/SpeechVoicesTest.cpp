@@ -4,14 +4,14 @@
 
 #include "SpeechVoices.h"
 #include "ScratchHome.h"
+#include "SilentSocket.h"
 #include "Subprocess.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 
 namespace {
@@ -148,15 +148,11 @@ TEST_P(SpeechServerFault, ListsWhatItCanAndFailsWithinTheBound) {
         fs::permissions(server.root() / "speech-dispatcher", fs::perms::owner_all);
     }
     // The peer answers each command with the next reply, then hangs up.
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    std::optional<virelon::test::SilentSocket> listening;
     std::thread peer;
     if (c.server == std::string("peer")) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        fs::create_directories(server.socket().parent_path());
-        server.socket().string().copy(address.sun_path, sizeof address.sun_path - 1);
-        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(::listen(listener, 1), 0);
+        const int listener = listening.emplace(server.socket()).fd();
+        ASSERT_GE(listener, 0);
         peer = std::thread([listener, &c] {
             const int connection = ::accept(listener, nullptr, nullptr);
             bool open = true;
@@ -187,7 +183,6 @@ TEST_P(SpeechServerFault, ListsWhatItCanAndFailsWithinTheBound) {
     EXPECT_EQ(listing.failedModules, c.failedModules);
     if (peer.joinable())
         peer.join();
-    ::close(listener);
 }
 
 const std::string greeted = "208 OK CLIENT NAME SET\r\n";
