@@ -32,17 +32,14 @@ public:
         EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
             << sql << ": " << sqlite3_errmsg(db_);
     }
-    /// The first column of the first row as text; else "(no row)" or SQLite's error.
+    /// The first column of the first row as text, else SQLite's error.
     std::string text(const std::string& sql) {
         sqlite3_stmt* statement = nullptr;
-        std::string result = sqlite3_errmsg(db_);
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
-            const int step = sqlite3_step(statement);
-            result = step == SQLITE_ROW
-                         ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))
-                     : step == SQLITE_DONE ? "(no row)"
-                                           : sqlite3_errmsg(db_);
-        }
+        const bool row =
+            sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0);
+        std::string result = row ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))
+                                 : sqlite3_errmsg(db_);
         sqlite3_finalize(statement);
         return result;
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -39,15 +40,13 @@ public:
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
         std::vector<std::string> args{program}, env;
         args.insert(args.end(), arguments.begin(), arguments.end());
-        for (char** e = environ; *e; ++e) {
-            bool replaced = false;
-            for (const auto& [name, value] : environment)
-                replaced = replaced || std::string(*e).starts_with(name + "=");
-            if (!replaced)
-                env.emplace_back(*e);
-        }
+        std::map<std::string, std::string> variables; // by name: the environment given wins
+        for (char** e = environ; *e; ++e)
+            variables.emplace(std::string(*e).substr(0, std::string(*e).find('=')), *e);
         for (const auto& [name, value] : environment)
-            env.push_back(name + "=" + value);
+            variables[name] = name + "=" + value;
+        for (const auto& [name, entry] : variables)
+            env.push_back(entry);
         auto argv = pointers(args), envp = pointers(env);
         if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
             pid_ = -1;
