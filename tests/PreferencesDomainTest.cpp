@@ -88,24 +88,43 @@ TEST(PreferencesDomain, ValuesReadBackExactlyAfterReopeningWhateverWasStoredBefo
     }
 }
 
-TEST(PreferencesDomain, FolderAndFileAreTheOwnersAloneWhateverTheUmaskAndFileThereWas) {
-    for (const mode_t umask : {0000u, 0022u, 0077u, 0277u}) {
+// Under any umask; and where a file was left before: an empty one (a crash while creating it), or
+// ours with modes others may use (an earlier umask, a folder made by hand) and an empty -wal
+// companion, as a crash leaves one. Narrowed before anything is stored, and then usable.
+TEST(PreferencesDomain, FolderAndFilesAreTheOwnersAloneWhateverTheUmaskAndWhatWasLeft) {
+    const std::tuple<mode_t, unsigned, unsigned> cases[] = {
+        // umask; folder, file left (0: none)
+        {0000, 0, 0},    {0022, 0, 0},       {0077, 0, 0},      {0277, 0, 0},
+        {0022, 0700, 0}, {0022, 0755, 0644}, {0022, 0777, 0666}};
+    for (const auto& [umask, folderMode, fileMode] : cases) {
+        SCOPED_TRACE(std::to_string(umask) + " " + std::to_string(folderMode) + " " +
+                     std::to_string(fileMode));
         virelon::test::ScratchHome scratch;
-        const fs::path file = *preferencesDomainPath(suite);
-        if (umask == 0022) { // an empty file, as a crash while creating it leaves one
-            fs::create_directories(file.parent_path());
+        const fs::path file = *preferencesDomainPath(suite), folder = file.parent_path();
+        if (folderMode) {
+            fs::create_directories(folder);
             fs::permissions(scratch.configHome(), fs::perms::owner_all);
             std::ofstream{file};
+            if (fileMode) {
+                ASSERT_TRUE(openPreferencesDomain(suite)->setInteger("k", 0));
+                std::ofstream(file.string() + "-wal");
+            }
+            ::chmod(folder.c_str(), folderMode);
+            for (const auto* suffix : {"", "-wal"})
+                ::chmod((file.string() + suffix).c_str(), fileMode ? fileMode : 0600);
         }
         const mode_t previous = ::umask(umask);
         auto domain = openPreferencesDomain(suite);
         const bool written = domain && domain->setInteger("k", 1);
         ::umask(previous);
-        EXPECT_TRUE(written) << umask;
-        for (const auto& [path, mode] :
-             {std::pair{scratch.configHome(), 0700u}, {file.parent_path(), 0700u}, {file, 0600u}})
-            EXPECT_EQ(virelon::test::modeOf(path), mode) << path << " " << umask;
-        EXPECT_EQ(RawDb(file).text("PRAGMA journal_mode"), "wal");
+        EXPECT_TRUE(written);
+        EXPECT_EQ(virelon::test::modeOf(scratch.configHome()), 0700u);
+        EXPECT_EQ(virelon::test::modeOf(folder), 0700u);
+        for (const auto& name : virelon::test::listing(folder))
+            EXPECT_EQ(virelon::test::modeOf(folder / name), 0600u) << name;
+        RawDb other(file);
+        EXPECT_EQ(other.text("PRAGMA journal_mode"), "wal");
+        EXPECT_EQ(other.text("SELECT value FROM preferences WHERE key = 'k'"), "1");
     }
 }
 

@@ -1,7 +1,7 @@
 // Storage that fails under the shared settings, met through their public API as the application
 // and the engine use it: a full file system; a read-only file, folder or file system; a file at
 // the domain's place that is not ours (another program's, another user's, ours with schema objects
-// planted beside the table); modes others may use; a file replaced under a reader. Whatever
+// planted beside the table); a file replaced under a reader. Whatever
 // happens, a write is reported saved only when it was (to the process that wrote and to one
 // started afterwards), a failed write posts no change signal, and a file not ours stays as it was.
 
@@ -203,24 +203,6 @@ INSTANTIATE_TEST_SUITE_P(
         UnusableCase{"AnotherUsersFile", theirs}, UnusableCase{"LinkToAnotherUsersFile", link},
         UnusableCase{"AnotherUsersWritableFolder", theirs, " "}),
     [](const auto& tested) { return std::string(tested.param.name); });
-
-// Folders and files of the user's own that others may read or write are the user's alone before
-// anything is stored, the -wal and -shm files included, and then work as usual.
-TEST_F(SettingsStorageFault, WidenedModesAreNarrowedBeforeAnythingIsStored) {
-    for (const auto& [folderMode, fileMode] : {std::pair{0755u, 0644u}, std::pair{0777u, 0666u}}) {
-        fs::remove_all(file.parent_path());
-        test::writeInAnotherProcess(0, 5);     // a file of ours, as an earlier run left it
-        std::ofstream(file.string() + "-wal"); // an empty companion, as a crash leaves one
-        ASSERT_EQ(::chmod(file.parent_path().c_str(), folderMode), 0);
-        for (const auto* suffix : {"", "-wal"})
-            ASSERT_EQ(::chmod((file.string() + suffix).c_str(), fileMode), 0);
-        test::writeInAnotherProcess(6, 6);
-        EXPECT_EQ(test::modeOf(file.parent_path()), 0700u);
-        for (const auto& name : test::listing(file.parent_path()))
-            EXPECT_EQ(test::modeOf(file.parent_path() / name), 0600u) << name << " " << fileMode;
-        EXPECT_EQ(test::readInAnotherProcess(), test::stateAfter(6));
-    }
-}
 
 // An engine that started while the file was unusable, or whose file is later replaced (a backup
 // put back with mv), takes up the file in place: on the next change signal at the latest, and by
