@@ -37,7 +37,7 @@ TEST(SettingsCInterface, GettersAndTheSnapshotReadWhatTheLibraryReads) {
             << key;
         virelon_voice_settings_clear(&c);
     }
-    for (const std::string voice : {std::string("m/Kate"), std::string("a\0b", 3), std::string()}) {
+    for (const std::string& voice : {std::string("m/Kate"), std::string("a\0b", 3), std::string()}) {
         world->stored.clear();
         if (!voice.empty())
             world->stored.insert_or_assign("fallbackVoiceIdentifier", voice);

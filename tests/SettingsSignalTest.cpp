@@ -92,7 +92,7 @@ TEST(SettingsSignal, EachPostIsOneSignalOfItsNameAndOnlyItsObserverSeesIt) {
             poster->post(c.name);
         watch.settle(c.posts);
         EXPECT_EQ(watch.observed, c.posts) << c.name;
-        ASSERT_EQ(watch.wire.size(), c.posts + 2u) << c.name;
+        ASSERT_EQ(static_cast<int>(watch.wire.size()), c.posts + 2) << c.name;
         EXPECT_EQ(watch.wire.back(), c.wire);
     }
 }

@@ -123,13 +123,14 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
         {"path >/dev/full", "could not write to standard output", 0, 1},
         {"reload-voices >/dev/full", "could not write to standard output", 0, 1},
         {"set wordPause 40", "could not be saved", 0, 1},
-        {"get", "cannot read the settings at " + file().string(), 0, 1}};
+        {"get", "cannot read the settings at " + file().string(), 0, 1},
+        {"get intonation", "cannot read the settings", 0, 1}};
     // Bad usage; the fuzzers own the rules for numbers and text.
     for (const auto* line :
          {"", "frobnicate", "--colour", "get headSize", "get intonation voicing", "set intonation",
           "set headSize 40", "set intonation 4.5", "path extra", "get --help", "reset headSize",
           "reset voicing wordPause", "reload-voices now", "set fallbackVoiceIdentifier ''",
-          "set fallbackVoiceIdentifier m/\x7f"}) {
+          "set fallbackVoiceIdentifier m/\x7f", "set fallbackVoiceIdentifier m/\xe9"}) {
         const auto result = run(line);
         EXPECT_TRUE(result.status == 2 && result.out.empty() && !result.err.empty()) << line;
     }
