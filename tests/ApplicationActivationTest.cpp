@@ -44,14 +44,13 @@ TEST(ApplicationActivation, ASecondLaunchRaisesTheRunningWindowOrOpensItsOwn) {
     }
     for (const bool silentOwner : {true, false}) {
         std::optional<ApplicationActivation> owner;
+        auto environment = reportFrame;
         if (silentOwner)
             owner.emplace(VIRELON_APPLICATION_IDENTIFIER, 500ms, 2000ms);
+        else
+            environment.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
         const auto started = std::chrono::steady_clock::now();
-        virelon::test::Subprocess launch(
-            VIRELON_VOICES, {},
-            {reportFrame[0],
-             {"DBUS_SESSION_BUS_ADDRESS",
-              silentOwner ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "unix:path=/nonexistent"}});
+        virelon::test::Subprocess launch(VIRELON_VOICES, {}, environment);
         EXPECT_TRUE(launch.waitFor("first-frame", false, 15s)) << silentOwner;
         EXPECT_LT(std::chrono::steady_clock::now() - started, 2000ms + 5s) << silentOwner;
     }
