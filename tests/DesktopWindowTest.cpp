@@ -20,22 +20,15 @@ using namespace virelon;
 
 namespace {
 
-class QtEnvironment final : public ::testing::Environment {
-public:
-    void SetUp() override {
-        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" VIRELON_TEST_SCREEN);
-        qputenv("QT_SCALE_FACTOR", "2");
-        application_ = std::make_unique<QApplication>(argc_, argv_);
-    }
-    void TearDown() override { application_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[20] = "desktop_window_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> application_;
-};
-[[maybe_unused]] auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+// One application for the process (each test runs in a process of its own), made before any window.
+void startApplication() {
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" VIRELON_TEST_SCREEN);
+    qputenv("QT_SCALE_FACTOR", "2");
+    static int argc = 1;
+    static char name[] = "desktop_window_test", *argv[] = {name, nullptr};
+    [[maybe_unused]] static const auto* application =
+        new QApplication(argc, argv); // kept to the end
+}
 
 struct OptionCase {
     std::vector<std::string> arguments;
@@ -63,48 +56,35 @@ TEST(DesktopWindow, OptionsAreAnsweredWithoutADisplay) {
         << unknown.err;
 }
 
-class DesktopWindowTest : public ::testing::Test {
-protected:
-    widgets::SettingsWindow& open() {
-        app.emplace();
-        window = std::make_unique<widgets::SettingsWindow>(
-            app->body(), widgets::HostServices{fakes.voices, fakes.locale, fakes.bundle});
-        widgets::addCloseShortcuts(*window);
-        widgets::fitToAvailableScreen(*window);
-        window->show();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
-        return *window;
-    }
-
-    std::shared_ptr<test::FakeWorld> world = test::installFakeSettingsPlatform();
+// The first size fits the screen and what is below the window's edge is reached by scrolling;
+// Control+Q and Control+W close the window.
+TEST(DesktopWindow, FirstSizeFitsTheScreenAndControlQOrWCloses) {
+    startApplication();
+    const auto world = test::installFakeSettingsPlatform();
     test::FakeServices fakes;
-    std::optional<VirelonIOSApp> app;
-    std::unique_ptr<widgets::SettingsWindow> window;
-};
-
-TEST_F(DesktopWindowTest, ControlQAndControlWCloseTheWindow) {
-    for (const auto key : {Qt::Key_Q, Qt::Key_W}) {
-        auto& w = open();
-        QTest::keyClick(&w, key, Qt::ControlModifier);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !w.isVisible(); }, 5000)) << key;
-    }
-}
-
-TEST_F(DesktopWindowTest, FirstSizeFitsTheScreenAndTheFormScrolls) {
     fakes.voices.installed = {test::voice("m/long", std::string(60, 'W'), "en-GB")};
-    auto& w = open();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fakes.voices.listings == 1; }, 5000));
-    const QRect available = w.windowHandle()->screen()->availableGeometry();
-    ASSERT_EQ(available.size(), QSize(640, 512)) << "1280x1024 device pixels at scale 2";
-    EXPECT_TRUE(available.contains(w.frameGeometry()))
-        << w.frameGeometry().width() << "x" << w.frameGeometry().height();
-    // Nothing is cut off: the column is no wider than what shows of it, and what is below the
-    // window's edge is reached by scrolling.
-    const auto* scroll = w.findChild<QScrollArea*>();
-    ASSERT_NE(scroll, nullptr);
-    EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
-    EXPECT_GT(scroll->widget()->height(), scroll->viewport()->height());
-    EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
+    for (const auto key : {Qt::Key_Q, Qt::Key_W}) {
+        VirelonIOSApp app;
+        widgets::SettingsWindow window(
+            app.body(), widgets::HostServices{fakes.voices, fakes.locale, fakes.bundle});
+        widgets::addCloseShortcuts(window);
+        widgets::fitToAvailableScreen(window);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fakes.voices.listings > 0; }, 5000));
+        const QRect available = window.windowHandle()->screen()->availableGeometry();
+        ASSERT_EQ(available.size(), QSize(640, 512)) << "1280x1024 device pixels at scale 2";
+        EXPECT_TRUE(available.contains(window.frameGeometry()))
+            << window.frameGeometry().width() << "x" << window.frameGeometry().height();
+        // Nothing is cut off: the column is no wider than what shows of it.
+        const auto* scroll = window.findChild<QScrollArea*>();
+        ASSERT_NE(scroll, nullptr);
+        EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
+        EXPECT_GT(scroll->widget()->height(), scroll->viewport()->height());
+        EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
+        QTest::keyClick(&window, key, Qt::ControlModifier);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 5000)) << key;
+    }
 }
 
 } // namespace

@@ -5,17 +5,10 @@
 #include "SettingsSignal.h"
 #include "virelon/Identifiers.h"
 
-#include <cstdint>
-#include <memory>
-
 namespace virelon::test {
 
 class SignalCounter {
 public:
-    SignalCounter()
-        : observer_(platform::observeSessionBusSignal(identifiers::notificationName,
-                                                      [this] { ++signals_; })) {}
-
     /// False when there is no bus to listen on.
     bool listening() const { return observer_ != nullptr; }
 
@@ -28,7 +21,8 @@ public:
 
 private:
     int signals_ = 0; // before the observer, whose callback counts here
-    std::unique_ptr<platform::SignalObserver> observer_;
+    std::unique_ptr<platform::SignalObserver> observer_ =
+        platform::observeSessionBusSignal(identifiers::notificationName, [this] { ++signals_; });
 };
 
 } // namespace virelon::test
