@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
             [&] {
                 voices->updateSpeechVoices();
                 const auto kept =
-                    virelon::catalogue::fallbackVoices(voices->speechVoices(), *locale);
+                    virelon::catalogue::fallbackVoices(voices->speechVoices().voices, *locale);
                 virelon::catalogue::chooseFallbackVoice(kept, std::nullopt, *locale);
                 done = true;
             },
