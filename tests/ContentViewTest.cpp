@@ -8,10 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 using namespace virelon;
 using platform::StoredValue;
 using test::voice;
-using Messages = std::vector<std::string>;
+using Texts = std::vector<std::string>;
 
 namespace {
 
@@ -26,7 +29,7 @@ protected:
         return *window;
     }
     ContentView& screen() { return *window->screen; }
-    void refresh(bool byTheUser = false) { window->act([&] { screen().refreshVoices(byTheUser); }); }
+    StoredValue stored(const char* key) { return world->stored.at(key); }
 
     std::shared_ptr<test::FakeWorld> world = test::installFakeSettingsPlatform();
     test::FakeServices fakes;
@@ -34,46 +37,26 @@ protected:
     std::unique_ptr<test::HeadlessWindow> window;
 };
 
-TEST_F(Screen, CreationReadsClampedControlsAndWritesNothing) {
-    world->stored = {{"intonation", std::int64_t{0}},
-                     {"headSizePercent", std::int64_t{250}},
-                     {"wordPause", std::int64_t{-4}}};
-    open();
-    const std::int64_t expected[] = {0, 100, 100, 0, 12};
-    EXPECT_EQ(std::vector<std::int64_t>({screen().intonation(), screen().headSize(),
-                                         screen().voicing(), screen().wordPause(),
-                                         screen().phrasePause()}),
-              std::vector<std::int64_t>(std::begin(expected), std::end(expected)));
-    EXPECT_EQ(screen().status(), texts::ready);
-    EXPECT_EQ(world->posts + world->flushes, 0);
-    EXPECT_EQ(world->stored.at("headSizePercent"), StoredValue{std::int64_t{250}});
-}
-
-TEST_F(Screen, LaunchAsksTheEngineFirstAndStoresTheChosenVoiceTwiceOncePerWindow) {
+TEST_F(Screen, LaunchReadsClampedControlsAsksTheEngineAndStoresTheVoiceTwiceOncePerWindow) {
+    world->stored = {{"intonation", std::int64_t{0}}, {"headSizePercent", std::int64_t{250}}};
     fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB"), voice("m/Kate", "Kate", "en-GB")};
-    open().show();
+    open();
+    EXPECT_EQ(std::vector({screen().intonation(), screen().headSize(), screen().phrasePause()}),
+              std::vector<std::int64_t>({0, 100, 12}));
+    EXPECT_EQ(world->posts + world->flushes, 0) << "reading writes nothing";
     window->show();
-    EXPECT_EQ(world->events.front(), "post " + std::string(identifiers::reloadVoicesName));
-    EXPECT_EQ(fakes.voices.listings, 1) << "the launch task runs once per window";
-    EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Kate");
-    EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string("m/Kate")});
+    window->show();
+    EXPECT_EQ(world->events[0], "post " + std::string(identifiers::reloadVoicesName));
+    EXPECT_EQ(fakes.voices.listings, 1);
+    EXPECT_EQ(stored("fallbackVoiceIdentifier"), StoredValue{std::string("m/Kate")});
     EXPECT_EQ(world->posts, 2) << "by the launch task and by the selection's observer";
     const auto lookups = world->lookups.size();
     open().show();
     EXPECT_EQ(fakes.voices.listings, 2);
     EXPECT_EQ(world->lookups.size(), lookups) << "migrated once per process";
-    EXPECT_GT(lookups, 0u);
+    EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{250}});
     EXPECT_TRUE(fakes.announcer.messages.empty());
     EXPECT_EQ(screen().status(), texts::ready);
-}
-
-TEST_F(Screen, LaunchWithoutDomainSaysSoOnceAfterSettingTheStatusLine) {
-    world->domainOpens = false;
-    fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
-    open().show();
-    EXPECT_EQ(fakes.announcer.messages, Messages{std::string(texts::fallbackVoiceNotSaved)});
-    EXPECT_EQ(fakes.announcer.statuses, fakes.announcer.messages);
-    EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Amy");
 }
 
 TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheListing) {
@@ -92,86 +75,66 @@ TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheList
     auto& w = open();
     w.runtime.screenShown();
     w.runtime.runPending(); // the launch refresh starts and returns while its listing is held
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return listing == 1; }));
-    }
-    w.runtime.update([&] { screen().refreshVoices(true); });
-    w.runtime.update([&] { screen().refreshVoices(true); });
-    EXPECT_TRUE(screen().refreshing());
-    EXPECT_TRUE(screen().fallbackVoices().empty()) << "nothing shows before the listing is done";
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return listing == 1; }));
+    lock.unlock();
+    for (int press = 0; press < 2; ++press)
+        w.runtime.update([&] { screen().refreshVoices(true); });
+    EXPECT_TRUE(screen().refreshing() && screen().fallbackVoices().empty());
     EXPECT_EQ(fakes.voices.updates, 1) << "the queued refresh waits for the one under way";
-    {
-        const std::lock_guard lock(mutex);
-        released = true;
-    }
+    lock.lock();
+    released = true;
+    lock.unlock();
     changed.notify_all();
     w.settle();
-    EXPECT_FALSE(screen().refreshing());
     EXPECT_EQ(fakes.voices.updates, 2) << "two presses queue one more refresh";
-    EXPECT_EQ(fakes.voices.listings, 2);
     EXPECT_EQ(mostAtOnce, 1) << "listings never overlap";
     EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Amy");
-    EXPECT_EQ(fakes.announcer.messages, Messages{std::string(texts::voicesRefreshed)});
+    EXPECT_EQ(fakes.announcer.messages, Texts{std::string(texts::voicesRefreshed)});
 }
 
-TEST_F(Screen, RefreshKeepsWhatItCannotReplaceAndTellsTheUserOnlyWhenAsked) {
-    fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB"), voice("m/Zoe", "Zoe", "fr-FR"),
-                              voice(std::string(identifiers::applicationIdentifier) + "/A", "A",
-                                    "en-GB")};
+TEST_F(Screen, RefreshKeepsWhatItCannotReplaceAndTellsTheUserWhenAsked) {
+    const auto amy = voice("m/Amy", "Amy", "en-GB"), zoe = voice("m/Zoe", "Zoe", "fr-FR");
+    fakes.voices.installed = {
+        amy, zoe, voice(std::string(identifiers::applicationIdentifier) + "/A", "A", "en-GB")};
     open().show();
     const struct {
-        const char* what;
         std::vector<platform::Voice> installed;
         std::vector<std::string> failedModules;
         bool fails;
         std::size_t listed;
-        int posts; // after the launch's two
+        int posts; // the launch's two, and then
         const char* chosen;
         std::string_view announced;
     } steps[] = {
-        {"same voice: stored once", fakes.voices.installed, {}, false, 2, 3, "m/Amy", {}},
-        {"voice gone: the next rule's, stored twice", {voice("m/Zoe", "Zoe", "fr-FR")}, {}, false,
-         1, 5, "m/Zoe", {}},
-        {"no voice: the choice stays", {}, {}, false, 0, 5, "m/Zoe", {}},
-        {"its module did not answer: unknown, not gone", {voice("n/Amy", "Amy", "en-GB")}, {"m"},
-         false, 1, 5, "m/Zoe", {}},
-        {"failed listing: not \"no voices\"", {}, {}, true, 1, 5, "m/Zoe", texts::voicesNotListed},
-        {"by the user: announced even with no voices", {}, {}, false, 0, 5, "m/Zoe",
-         texts::voicesRefreshed},
+        {fakes.voices.installed, {}, false, 2, 3, "m/Amy", {}}, // the same voice: stored once
+        {{zoe}, {}, false, 1, 5, "m/Zoe", {}},                  // gone: the next rule's
+        {{}, {}, false, 0, 5, "m/Zoe", {}},                     // no voice: the choice stays
+        {{voice("n/Amy", "Amy", "en-GB")},
+         {"m"},
+         false,
+         1,
+         5,
+         "m/Zoe",
+         {}}, // its module did not answer: unknown, not gone
+        {{}, {}, true, 1, 5, "m/Zoe", texts::voicesNotListed},  // failed: not "no voices"
+        {{}, {}, false, 0, 5, "m/Zoe", texts::voicesRefreshed}, // the user asked: said
     };
     for (const auto& step : steps) {
-        SCOPED_TRACE(step.what);
         fakes.voices.installed = step.installed;
         fakes.voices.failedModules = step.failedModules;
         fakes.voices.fails = step.fails;
         fakes.announcer.messages.clear();
-        refresh(!step.announced.empty());
-        EXPECT_EQ(screen().fallbackVoices().size(), step.listed);
+        window->act([&] { screen().refreshVoices(!step.announced.empty()); });
+        EXPECT_EQ(screen().fallbackVoices().size(), step.listed) << step.posts;
         EXPECT_EQ(world->posts, step.posts);
-        EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string(step.chosen)});
+        EXPECT_EQ(stored("fallbackVoiceIdentifier"), StoredValue{std::string(step.chosen)});
         EXPECT_EQ(fakes.announcer.messages,
-                  step.announced.empty() ? Messages{} : Messages{std::string(step.announced)});
-    }
-    EXPECT_TRUE(std::get<ui::PickerRow>(screen().body().sections[2].rows[0]).disabled);
-}
-
-TEST_F(Screen, SliderWritesAreRoundedAndStoredOnlyWhenTheValueChanges) {
-    auto& w = open();
-    const auto body = screen().body();
-    const auto& slider = std::get<ui::SliderRow>(body.sections[3].rows[4]);
-    ASSERT_EQ(slider.title, "Head size");
-    for (const auto& [position, field, posts] :
-         {std::tuple{60.0, 60, 1}, {60.0, 60, 0}, {49.5, 50, 1}, {49.49, 49, 1}, {0.0, 0, 1}}) {
-        const int before = world->posts;
-        w.act([&] { slider.value.set(position); });
-        EXPECT_EQ(screen().headSize(), field);
-        EXPECT_EQ(world->posts - before, posts) << position;
-        EXPECT_EQ(world->stored.at("headSizePercent"), StoredValue{std::int64_t{field}});
+                  step.announced.empty() ? Texts{} : Texts{std::string(step.announced)});
     }
 }
 
-TEST_F(Screen, ObserversRunAfterTheUpdateInDeclaredOrderWithTheFinalValue) {
+TEST_F(Screen, WritesComeAfterTheUpdateInDeclaredOrderOnlyForChangedRoundedValues) {
     auto& w = open();
     w.act([&] {
         screen().phrasePause.set(20);
@@ -180,46 +143,55 @@ TEST_F(Screen, ObserversRunAfterTheUpdateInDeclaredOrderWithTheFinalValue) {
         screen().voicing.set(100); // back to where it was: no change
         EXPECT_TRUE(world->events.empty()) << "nothing runs inside the update";
     });
-    EXPECT_EQ(Messages({world->events[0], world->events[3]}),
-              Messages({"set intonation", "set phrasePause"}));
+    EXPECT_EQ(Texts({world->events[0], world->events[3]}),
+              Texts({"set intonation", "set phrasePause"}));
     EXPECT_EQ(world->posts, 2);
+    const auto body = screen().body();
+    const auto& slider = std::get<ui::SliderRow>(body.sections[3].rows[4]);
+    ASSERT_EQ(slider.title, "Head size");
+    for (const auto& [position, field, posts] :
+         {std::tuple{60.0, 60, 1}, {60.0, 60, 0}, {49.5, 50, 1}, {49.49, 49, 1}, {0.0, 0, 1}}) {
+        const int before = world->posts;
+        w.act([&] { slider.value.set(position); });
+        EXPECT_EQ(world->posts - before, posts) << position;
+        EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{field}});
+    }
 }
 
 TEST_F(Screen, FailedWritesAreShownAndAnnouncedEachTimeAndLeftShownBySuccess) {
     world->failStores = true;
+    fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
     auto& w = open();
+    w.show();
     w.act([&] { screen().wordPause.set(40); });
     w.act([&] { screen().wordPause.set(41); });
     EXPECT_EQ(screen().wordPause(), 41) << "the control keeps its value";
-    w.act([&] { screen().fallbackVoiceIdentifier.set(""); }); // nothing at all
-    w.act([&] { screen().fallbackVoiceIdentifier.set("m/X"); });
+    w.act([&] { screen().fallbackVoiceIdentifier.set(""); }); // does nothing at all
     world->failStores = false;
     w.act([&] { screen().voicing.set(11); });
-    const std::string setting(texts::voiceSettingNotSaved), voice(texts::fallbackVoiceNotSaved);
-    EXPECT_EQ(fakes.announcer.messages, Messages({setting, setting, voice}));
-    EXPECT_EQ(screen().status(), voice);
-    EXPECT_EQ(world->stored.at("voicing"), StoredValue{std::int64_t{11}});
+    const std::string voiceNotSaved(texts::fallbackVoiceNotSaved),
+        notSaved(texts::voiceSettingNotSaved);
+    EXPECT_EQ(fakes.announcer.messages, Texts({voiceNotSaved, notSaved, notSaved}));
+    EXPECT_EQ(fakes.announcer.statuses, fakes.announcer.messages) << "status line first";
+    EXPECT_EQ(screen().status(), notSaved);
+    EXPECT_EQ(stored("voicing"), StoredValue{std::int64_t{11}});
 }
 
 TEST_F(Screen, VersionTextTakesEachPartFromTheBundleOrUnknown) {
     using platform::InfoValue;
-    const InfoValue text{std::string("2.1")}, empty{std::string()};
-    const struct {
-        std::optional<InfoValue> shortVersion, build;
-        std::string shown;
-    } cases[] = {
-        {text, InfoValue{std::string("45")}, "2.1 (45)"}, {std::nullopt, text, "Unknown (2.1)"},
-        {text, InfoValue{std::int64_t{45}}, "2.1 (Unknown)"}, {empty, text, " (2.1)"},
-        {InfoValue{true}, std::nullopt, "Unknown (Unknown)"},
-    };
+    const InfoValue text{std::string("2.1")}, empty{std::string()}, number{std::int64_t{45}};
     open();
-    for (const auto& c : cases) {
+    for (const auto& [shortVersion, build, shown] :
+         {std::tuple{std::optional(text), std::optional(text), "2.1 (2.1)"},
+          {std::nullopt, text, "Unknown (2.1)"},
+          {text, number, "2.1 (Unknown)"},
+          {empty, std::nullopt, " (Unknown)"}}) {
         fakes.bundle.values.clear();
-        for (const auto& [key, value] : {std::pair{"CFBundleShortVersionString", c.shortVersion},
-                                         {"CFBundleVersion", c.build}})
+        for (const auto& [key, value] :
+             {std::pair{"CFBundleShortVersionString", shortVersion}, {"CFBundleVersion", build}})
             if (value)
                 fakes.bundle.values[key] = *value;
-        EXPECT_EQ(screen().version(), c.shown);
+        EXPECT_EQ(screen().version(), shown);
     }
 }
 

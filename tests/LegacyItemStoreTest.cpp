@@ -1,6 +1,7 @@
-// The Secret Service store against the real gnome-keyring of scripts/test-env.sh, items written
-// with the real secret-tool as another program would. (A keychain that never appears is launched
-// against by tests/e2e/hung_services_test.py.)
+// The launch's migration over the real domain and the real gnome-keyring of scripts/test-env.sh,
+// items written with the real secret-tool as another program would: every key without a value
+// comes from one search, each item's bytes exactly, nothing else matching and nothing changed.
+// (A keychain that never appears is launched against by tests/e2e/hung_services_test.py.)
 
 #include "LegacyItemStore.h"
 #include "PreferencesDomain.h"
@@ -12,105 +13,86 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace virelon::platform;
+using virelon::VirelonSharedSettings;
 using Bytes = std::vector<std::uint8_t>;
 namespace ids = virelon::identifiers;
 
-Bytes bytes(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
 // secret-tool with `arguments` (quoted for the shell): its output, or `secret` as its input.
-std::string secretTool(const std::string& arguments, const Bytes& secret = {}) {
-    const bool writes = !secret.empty();
-    FILE* tool = ::popen(("secret-tool " + arguments + (writes ? "" : " 2>&1 </dev/null")).c_str(),
-                         writes ? "w" : "r");
-    std::string output(writes ? 0 : 1 << 16, '\0');
-    if (writes)
-        std::fwrite(secret.data(), 1, secret.size(), tool);
-    else
-        output.resize(std::fread(output.data(), 1, output.size(), tool));
+std::string secretTool(const std::string& arguments, std::string_view secret = {}) {
+    FILE* tool =
+        ::popen(("secret-tool " + arguments + (secret.empty() ? " 2>&1 </dev/null" : "")).c_str(),
+                secret.empty() ? "r" : "w");
+    std::string output(secret.empty() ? 1 << 16 : 0, '\0');
+    output.resize(secret.empty() ? std::fread(output.data(), 1, output.size(), tool)
+                                 : std::fwrite(secret.data(), 1, secret.size(), tool) * 0);
     EXPECT_EQ(::pclose(tool), 0) << arguments;
     return output;
 }
 
-void store(const std::string& attributes, const Bytes& secret) {
-    secretTool("store --label=test " + attributes, secret);
-}
-
-class Keyring : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!std::getenv("VIRELON_TEST_ROOT"))
-            GTEST_SKIP() << "run inside scripts/test-env.sh, never against the user's keyring";
-    }
-};
-
-TEST_F(Keyring, OneSearchFindsEachAccountsBytesExactlyAndChangesNothing) {
-    const std::string service = "org.virelon.test." + std::to_string(::getpid());
-    const std::string in = "access-group TEAM.g service " + service + " account ";
-    store(in + "plain", bytes("Kate"));
-    store(in + "odd", {0xff, 0x00, '2', '\n'});
-    store(in + "'other schema' xdg:schema org.example.Other", bytes("Zoe"));
-    store("access-group TEAM.g2 service " + service + " account plain", bytes("second"));
-    store("access-group TEAM.g service " + service + ".other account elsewhere", bytes("1"));
-    store("access-group TEAM.g service " + service.substr(0, service.size() - 1) +
-              " account prefix", bytes("1"));
-    const auto before = secretTool("search --all --unlock service " + service);
-    const auto keychain = makeSecretServiceStore(5s);
-    const std::string_view accounts[] = {"plain", "odd", "other schema", "missing", "elsewhere",
-                                         "prefix"};
-    EXPECT_EQ(keychain->lookup(service, "TEAM.g", accounts),
-              (LegacyItems{{"plain", bytes("Kate")},
-                           {"odd", {0xff, 0x00, '2', '\n'}},
-                           {"other schema", bytes("Zoe")}}));
-    EXPECT_EQ(keychain->lookup(service, "TEAM.g2", accounts), (LegacyItems{{"plain", bytes("second")}}));
-    EXPECT_EQ(secretTool("search --all --unlock service " + service), before);
-}
-
-// The launch's migration over the real domain and keyring, items under the application's own
-// keychain service: every key without a value comes from one search, the rest is not asked.
-TEST_F(Keyring, MigrationReadsEveryMissingKeyFromOneSearch) {
-    using virelon::VirelonSharedSettings;
+TEST(Keyring, MigrationReadsEveryMissingKeyFromOneSearchByteForByte) {
+    if (!std::getenv("VIRELON_TEST_ROOT"))
+        GTEST_SKIP() << "run inside scripts/test-env.sh, never against the user's keyring";
     const virelon::test::ScratchHome scratch;
-    const std::string in = "service " + std::string(ids::keychainService) + " access-group " +
-                           std::string(ids::keychainAccessGroup);
+    const std::string service(ids::keychainService), group(ids::keychainAccessGroup);
+    const std::string ours = "service " + service + " access-group " + group + " account ";
     // The session's keyring is shared with other tests: take the items away again.
-    const std::unique_ptr<const char, void (*)(const char*)> clear(in.c_str(), [](const char* items) {
-        secretTool(std::string("clear ") + items);
+    const std::shared_ptr<void> clear(nullptr, [&](void*) {
+        for (const auto& other : {service, service + "x", service.substr(0, service.size() - 1)})
+            secretTool("clear service " + other);
     });
-    store(in + " account fallbackVoiceIdentifier", bytes("testvoices/Kate"));
-    store(in + " account headSize", bytes("150"));
-    store(in + " account voicing", bytes("4.5"));
-    store(in + " account wordPause", bytes("7"));
+    const std::string odd("\xff\0\x32\n", 4);
+    for (const auto& [attributes, secret] :
+         std::initializer_list<std::pair<std::string, std::string>>{
+             {ours + "fallbackVoiceIdentifier", "testvoices/Kate"},
+             {ours + "headSize", "150"},
+             {ours + "voicing", "4.5"},
+             {ours + "wordPause", "7"},
+             {ours + "intonation xdg:schema org.example.Other", odd},
+             {"service " + service + " access-group " + group + ".other account phrasePause", "1"},
+             {"service " + service + "x access-group " + group + " account phrasePause", "1"},
+             {"service " + service.substr(0, service.size() - 1) + " access-group " + group +
+                  " account phrasePause",
+              "1"}})
+        secretTool("store --label=test " + attributes, secret);
     ASSERT_TRUE(openPreferencesDomain(ids::suiteName)->setInteger("wordPause", 33));
     static std::vector<std::vector<std::string>> searches;
+    static std::vector<LegacyItems> found;
     struct CountingStore final : LegacyItemStore {
         LegacyItems lookup(std::string_view service, std::string_view accessGroup,
                            std::span<const std::string_view> accounts) override {
             searches.emplace_back(accounts.begin(), accounts.end());
-            return makeSecretServiceStore(500ms)->lookup(service, accessGroup, accounts);
+            using namespace std::chrono_literals;
+            return found.emplace_back(
+                makeSecretServiceStore(5s)->lookup(service, accessGroup, accounts));
         }
     };
-    virelon::detail::settingsPlatform().makeLegacyStore = [] { return std::make_unique<CountingStore>(); };
-    const auto before = secretTool("search --all --unlock " + in);
+    virelon::detail::settingsPlatform().makeLegacyStore = [] {
+        return std::make_unique<CountingStore>();
+    };
+    const auto before = secretTool("search --all --unlock service " + service);
 
     VirelonSharedSettings::migrateLegacySettings();
     VirelonSharedSettings::migrateLegacySettings();
 
-    EXPECT_EQ(searches, (std::vector<std::vector<std::string>>{
-                            {"fallbackVoiceIdentifier", "intonation", "headSize", "voicing", "phrasePause"},
-                            {"intonation", "voicing", "phrasePause"}}));
+    EXPECT_EQ(searches,
+              (std::vector<std::vector<std::string>>{
+                  {"fallbackVoiceIdentifier", "intonation", "headSize", "voicing", "phrasePause"},
+                  {"intonation", "voicing", "phrasePause"}}));
+    const auto bytes = [](std::string_view text) { return Bytes(text.begin(), text.end()); };
+    EXPECT_EQ(found.at(0), (LegacyItems{{"fallbackVoiceIdentifier", bytes("testvoices/Kate")},
+                                        {"intonation", bytes(odd)},
+                                        {"headSize", bytes("150")},
+                                        {"voicing", bytes("4.5")}}));
     EXPECT_EQ(VirelonSharedSettings::fallbackVoiceIdentifier(), "testvoices/Kate");
     EXPECT_EQ(VirelonSharedSettings::headSize(), 100);
-    EXPECT_FALSE(VirelonSharedSettings::isStored("voicing"));
+    EXPECT_FALSE(VirelonSharedSettings::isStored("voicing") ||
+                 VirelonSharedSettings::isStored("intonation"));
     EXPECT_EQ(VirelonSharedSettings::wordPause(), 33);
-    EXPECT_EQ(secretTool("search --all --unlock " + in), before);
+    EXPECT_EQ(secretTool("search --all --unlock service " + service), before);
 }
 
 } // namespace

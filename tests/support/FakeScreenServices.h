@@ -6,11 +6,10 @@
 #include "VirelonIOSApp.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <strings.h>
+#include <thread>
 
 namespace virelon::test {
 
@@ -26,16 +25,18 @@ struct FakeVoices final : platform::SpeechVoices {
         ++listings;
         if (duringListing)
             duringListing();
-        return fails ? platform::VoiceListing{} : platform::VoiceListing{installed, true, failedModules};
+        return fails ? platform::VoiceListing{}
+                     : platform::VoiceListing{installed, true, failedModules};
     }
 };
 
 /// Names a few languages; orders and compares by ASCII letters ignoring case.
 struct FakeLocale final : platform::LocaleServices {
     std::string identifier = "en_US";
-    std::map<std::string, std::string, std::less<>> names = {
-        {"en-GB", "English (United Kingdom)"}, {"en-US", "English (United States)"},
-        {"de-DE", "German (Germany)"},         {"fr-FR", "French (France)"}};
+    std::map<std::string, std::string, std::less<>> names = {{"en-GB", "English (United Kingdom)"},
+                                                             {"en-US", "English (United States)"},
+                                                             {"de-DE", "German (Germany)"},
+                                                             {"fr-FR", "French (France)"}};
     std::string currentIdentifier() override { return identifier; }
     std::optional<std::string> languageName(std::string_view tag) override {
         const auto found = names.find(tag);
@@ -52,7 +53,8 @@ struct FakeLocale final : platform::LocaleServices {
 struct FakeBundle final : platform::BundleInfo {
     std::map<std::string, platform::InfoValue, std::less<>> values = {
         {"CFBundleShortVersionString", std::string("2.1")}, {"CFBundleVersion", std::string("45")}};
-    std::optional<platform::InfoValue> objectForInfoDictionaryKey(std::string_view key) const override {
+    std::optional<platform::InfoValue>
+    objectForInfoDictionaryKey(std::string_view key) const override {
         const auto found = values.find(key);
         return found == values.end() ? std::nullopt : std::optional(found->second);
     }
@@ -72,18 +74,8 @@ struct RecordingAnnouncer final : Announcer {
 struct HeadlessWindow {
     ui::Runtime runtime;
     std::unique_ptr<ContentView> screen;
-    std::mutex mutex;
-    std::condition_variable woken;
-    bool queued = false;
-
     HeadlessWindow(const WindowGroup& group, const ScreenServices& services)
-        : screen(group.content(runtime, services)) {
-        runtime.setWakeUp([this] {
-            const std::lock_guard lock(mutex);
-            queued = true;
-            woken.notify_all();
-        });
-    }
+        : screen(group.content(runtime, services)) {}
     void show() {
         runtime.screenShown();
         settle();
@@ -94,16 +86,10 @@ struct HeadlessWindow {
     }
     /// Runs queued work, as an event loop would, until no refresh is under way (at most 10 s).
     void settle() {
-        runtime.runPending();
-        for (const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-             screen->refreshing();) {
-            std::unique_lock lock(mutex);
-            if (!woken.wait_until(lock, limit, [this] { return queued; }))
-                return;
-            queued = false;
-            lock.unlock();
-            runtime.runPending();
-        }
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (runtime.runPending(),
+               screen->refreshing() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 };
 
