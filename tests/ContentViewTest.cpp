@@ -57,6 +57,9 @@ TEST_F(Screen, LaunchReadsClampedControlsAsksTheEngineAndStoresTheVoiceTwiceOnce
     EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{250}});
     EXPECT_TRUE(fakes.announcer.messages.empty());
     EXPECT_EQ(screen().status(), texts::ready);
+    // The version's parts come from the bundle, each "Unknown" when missing or not text.
+    fakes.bundle.values = {{"CFBundleVersion", platform::InfoValue{std::int64_t{45}}}};
+    EXPECT_EQ(screen().version(), "Unknown (Unknown)");
 }
 
 TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheListing) {
@@ -175,24 +178,6 @@ TEST_F(Screen, FailedWritesAreShownAndAnnouncedEachTimeAndLeftShownBySuccess) {
     EXPECT_EQ(fakes.announcer.statuses, fakes.announcer.messages) << "status line first";
     EXPECT_EQ(screen().status(), notSaved);
     EXPECT_EQ(stored("voicing"), StoredValue{std::int64_t{11}});
-}
-
-TEST_F(Screen, VersionTextTakesEachPartFromTheBundleOrUnknown) {
-    using platform::InfoValue;
-    const InfoValue text{std::string("2.1")}, empty{std::string()}, number{std::int64_t{45}};
-    open();
-    for (const auto& [shortVersion, build, shown] :
-         {std::tuple{std::optional(text), std::optional(text), "2.1 (2.1)"},
-          {std::nullopt, text, "Unknown (2.1)"},
-          {text, number, "2.1 (Unknown)"},
-          {empty, std::nullopt, " (Unknown)"}}) {
-        fakes.bundle.values.clear();
-        for (const auto& [key, value] :
-             {std::pair{"CFBundleShortVersionString", shortVersion}, {"CFBundleVersion", build}})
-            if (value)
-                fakes.bundle.values[key] = *value;
-        EXPECT_EQ(screen().version(), shown);
-    }
 }
 
 } // namespace

@@ -1,13 +1,12 @@
 // The Widgets body of the settings screen, shown offscreen over fake services: what the widgets
 // add to the screen's state (keys, drags, the accessible objects, translation). Orca's own speech
-// over the real application is heard by tests/e2e/orca_test.py; the rows by hung_services_test.py.
+// over the real application (each announcement, keys, the Tab walk) is heard by
+// tests/e2e/orca_test.py; the rows are read by hung_services_test.py.
 
 #include "SettingsWindow.h"
-#include "AccessibleRoles.h"
 #include "DisplayCheck.h"
 #include "FakeScreenServices.h"
 #include "FakeSettingsPlatform.h"
-#include "NotificationAnnouncer.h"
 #include "Translation.h"
 
 #include <QAccessible>
@@ -113,24 +112,6 @@ TEST_F(SettingsWindowTest, GermanTranslatesTheKeysButNotTheVerbatimTexts) {
                              "Intonation", "English (United Kingdom), Kate"})
         EXPECT_TRUE(texts.contains(text)) << text;
     QCoreApplication::removeTranslator(german.get());
-}
-
-TEST_F(SettingsWindowTest, EachAnnouncementInOneTurnHasANotificationOfItsOwnRemovedLater) {
-    QWidget parent;
-    widgets::NotificationAnnouncer announcer(parent, std::chrono::milliseconds(100));
-    parent.show();
-    for (const char* message : {"Saved.", "Saved.", "Not saved."})
-        announcer.announce(message);
-    QStringList shown;
-    for (auto* spot : parent.findChildren<widgets::NotificationSpot*>()) {
-        auto* node = QAccessible::queryAccessibleInterface(spot);
-        EXPECT_EQ(node->role(), QAccessible::Notification);
-        EXPECT_FALSE(node->state().invisible);
-        shown << node->text(QAccessible::Name);
-    }
-    EXPECT_EQ(shown, QStringList({"Saved.", "Saved.", "Not saved."}));
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return parent.findChildren<widgets::NotificationSpot*>().isEmpty(); }));
 }
 
 TEST(DisplayCheck, SaysHowToGetADisplayOnlyWhenThereIsNone) {
