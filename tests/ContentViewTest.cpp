@@ -97,7 +97,8 @@ TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheList
 }
 
 TEST_F(Screen, RefreshKeepsWhatItCannotReplaceAndTellsTheUserWhenAsked) {
-    const auto amy = voice("m/Amy", "Amy", "en-GB"), zoe = voice("m/Zoe", "Zoe", "fr-FR");
+    const auto amy = voice("m/Amy", "Amy", "en-GB"), zoe = voice("m/Zoe", "Zoe", "fr-FR"),
+               amyElsewhere = voice("n/Amy", "Amy", "en-GB");
     fakes.voices.installed = {
         amy, zoe, voice(std::string(identifiers::applicationIdentifier) + "/A", "A", "en-GB")};
     open().show();
@@ -113,13 +114,7 @@ TEST_F(Screen, RefreshKeepsWhatItCannotReplaceAndTellsTheUserWhenAsked) {
         {fakes.voices.installed, {}, false, 2, 3, "m/Amy", {}}, // the same voice: stored once
         {{zoe}, {}, false, 1, 5, "m/Zoe", {}},                  // gone: the next rule's
         {{}, {}, false, 0, 5, "m/Zoe", {}},                     // no voice: the choice stays
-        {{voice("n/Amy", "Amy", "en-GB")},
-         {"m"},
-         false,
-         1,
-         5,
-         "m/Zoe",
-         {}}, // its module did not answer: unknown, not gone
+        {{amyElsewhere}, {"m"}, false, 1, 5, "m/Zoe", {}},      // m did not answer: Zoe not gone
         {{}, {}, true, 1, 5, "m/Zoe", texts::voicesNotListed},  // failed: not "no voices"
         {{}, {}, false, 0, 5, "m/Zoe", texts::voicesRefreshed}, // the user asked: said
     };
