@@ -8,8 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <future>
 
 using namespace virelon;
 using platform::StoredValue;
@@ -64,31 +63,24 @@ TEST_F(Screen, LaunchReadsClampedControlsAsksTheEngineAndStoresTheVoiceTwiceOnce
 
 TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheListing) {
     fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool released = false;
-    int listing = 0, mostAtOnce = 0;
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> listing = 0, mostAtOnce = 0;
     fakes.voices.duringListing = [&] {
-        std::unique_lock lock(mutex);
-        mostAtOnce = std::max(mostAtOnce, ++listing);
-        changed.notify_all();
-        changed.wait(lock, [&] { return released; });
+        mostAtOnce = std::max(mostAtOnce.load(), ++listing);
+        released.wait();
         --listing;
     };
     auto& w = open();
     w.runtime.screenShown();
     w.runtime.runPending(); // the launch refresh starts and returns while its listing is held
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return listing == 1; }));
-    lock.unlock();
+    for (int wait = 0; listing != 1 && wait < 5000; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int press = 0; press < 2; ++press)
         w.runtime.update([&] { screen().refreshVoices(true); });
-    EXPECT_TRUE(screen().refreshing() && screen().fallbackVoices().empty());
+    EXPECT_TRUE(listing == 1 && screen().refreshing() && screen().fallbackVoices().empty());
     EXPECT_EQ(fakes.voices.updates, 1) << "the queued refresh waits for the one under way";
-    lock.lock();
-    released = true;
-    lock.unlock();
-    changed.notify_all();
+    release.set_value();
     w.settle();
     EXPECT_EQ(fakes.voices.updates, 2) << "two presses queue one more refresh";
     EXPECT_EQ(mostAtOnce, 1) << "listings never overlap";
