@@ -4,6 +4,7 @@
 
 #include "SettingsSignal.h"
 #include "ScratchHome.h"
+#include "SilentSocket.h"
 #include "Subprocess.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +12,6 @@
 
 #include <functional>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 
 namespace {
@@ -71,8 +70,23 @@ void useBus(const std::filesystem::path& socket) {
 }
 
 // The name's own signal on the wire, once per post, after two signals whose interface or member
-// differ that its observer must not take for its own.
+// differ that its observer must not take for its own; invalid names are neither observed nor
+// posted (the one with a NUL must not pass as "org.virelon.x").
 TEST(SettingsSignal, EachPostIsOneSignalOfItsNameAndOnlyItsObserverSeesIt) {
+    const std::vector<std::string> invalid{"",
+                                           "settingsChanged",
+                                           ".settingsChanged",
+                                           "org.virelon.",
+                                           "virelon.settingsChanged",
+                                           "org..virelon.settingsChanged",
+                                           "org.virelon.1changed",
+                                           "org.3virelon.changed",
+                                           "org.virelon.settings-changed",
+                                           "org.virelon voices.changed",
+                                           "org.virelön.changed",
+                                           std::string("org.virelon.x") + '\0' + "y.changed",
+                                           "org." + std::string(260, 'v') + ".changed",
+                                           "org.virelon." + std::string(256, 'm')};
     const struct {
         std::string name, wire;
         int posts;
@@ -87,6 +101,10 @@ TEST(SettingsSignal, EachPostIsOneSignalOfItsNameAndOnlyItsObserverSeesIt) {
         const auto poster = makeSessionBusPoster();
         poster->post(c.name + "X");
         poster->post("z." + c.name);
+        for (const auto& name : invalid) {
+            EXPECT_EQ(observeSessionBusSignal(name, [] {}), nullptr) << name.substr(0, 40);
+            poster->post(name);
+        }
         for (int i = 0; i < c.posts; ++i)
             poster->post(c.name);
         watch.settle(c.posts);
@@ -94,38 +112,6 @@ TEST(SettingsSignal, EachPostIsOneSignalOfItsNameAndOnlyItsObserverSeesIt) {
         ASSERT_EQ(static_cast<int>(watch.wire.size()), c.posts + 2) << c.name;
         EXPECT_EQ(watch.wire.back(), c.wire);
     }
-}
-
-TEST(SettingsSignal, InvalidNamesAreNeitherObservedNorPosted) {
-    Watch watch;
-    ASSERT_TRUE(watch.ready());
-    const auto poster = makeSessionBusPoster();
-    // The one with a NUL must not pass as "org.virelon.x".
-    for (const auto& name : std::initializer_list<std::string>{
-             "", "settingsChanged", ".settingsChanged", "org.virelon.", "virelon.settingsChanged",
-             "org..virelon.settingsChanged", "org.virelon.1changed", "org.3virelon.changed",
-             "org.virelon.settings-changed", "org.virelon voices.changed", "org.virelön.changed",
-             std::string("org.virelon.x") + '\0' + "y.changed",
-             "org." + std::string(260, 'v') + ".changed", "org.virelon." + std::string(256, 'm')}) {
-        EXPECT_EQ(observeSessionBusSignal(name, [] {}), nullptr) << name.substr(0, 40);
-        poster->post(name);
-    }
-    // Signals from one connection arrive in order: the marker comes after anything posted above.
-    poster->post("org.virelon.test.marker");
-    for (int i = 0; i < 50 && watch.wire.empty(); ++i)
-        watch.settle(0);
-    EXPECT_EQ(watch.wire, std::vector<std::string>{"/org/virelon/test org.virelon.test marker ()"});
-}
-
-// A socket that takes connections and never says a word (the kernel queues them).
-int listenAt(const std::filesystem::path& path) {
-    sockaddr_un address{AF_UNIX, {}};
-    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 64) != 0)
-        std::abort();
-    return fd;
 }
 
 // Without a bus posts return at once and nothing is observed; a hung bus costs one post, then
@@ -149,7 +135,7 @@ TEST(SettingsSignal, NoBusOrAHungBusCostsNoWaiting) {
         EXPECT_EQ(observeSessionBusSignal(kName, [] {}), nullptr) << folder << address;
     }
 
-    const int silent = listenAt(scratch.root() / "silent");
+    const virelon::test::SilentSocket silent(scratch.root() / "silent");
     useBus(scratch.root() / "silent");
     const auto poster = makeSessionBusPoster();
     for (const int posts : {1, 20}) { // The first post pays its bound, then posts are dropped.
@@ -161,7 +147,6 @@ TEST(SettingsSignal, NoBusOrAHungBusCostsNoWaiting) {
     const auto start = Clock::now();
     EXPECT_EQ(observeSessionBusSignal(kName, [] {}), nullptr);
     EXPECT_LT(Clock::now() - start, 5s);
-    ::close(silent);
 }
 
 // A dbus-daemon of the test's own: stopped (killed), started again, paused.
@@ -174,30 +159,6 @@ std::unique_ptr<virelon::test::Subprocess> startBus(const std::filesystem::path&
     return bus;
 }
 
-TEST(SettingsSignal, PosterReconnectsAndObserverLearnsOfItWhenTheBusRestarts) {
-    ScratchHome scratch;
-    useBus(scratch.root() / "bus");
-    const auto poster = makeSessionBusPoster();
-    auto bus = startBus(scratch.root() / "bus");
-    const auto observer = observeSessionBusSignal(kName, [] {});
-    ASSERT_NE(observer, nullptr);
-    for (const bool restarted : {false, true}) {
-        if (restarted) {
-            bus.reset();
-            bool alive = true;
-            for (int i = 0; i < 20 && alive; ++i)
-                alive = observer->wait(100'000);
-            EXPECT_FALSE(alive) << "the observer learns that its connection is gone";
-            bus = startBus(scratch.root() / "bus");
-        }
-        Watch watch;
-        ASSERT_TRUE(watch.ready());
-        poster->post(kName); // The first post after the restart already arrives, once.
-        watch.settle(1);
-        EXPECT_EQ(watch.observed, 1) << restarted;
-    }
-}
-
 // Stands between clients and the test session's bus. helloOnly: swallows what a client sends
 // after its Hello (a bus that answers Hello and nothing else). Otherwise: hangs up right after
 // passing on a signal a client sends on a connection it kept (delivered, yet the poster finds
@@ -207,11 +168,11 @@ pid_t startProxy(const std::filesystem::path& socket, bool helloOnly) {
     upstream = upstream.substr(upstream.find("path=") + 5);
     sockaddr_un bus{AF_UNIX, {}};
     upstream.substr(0, upstream.find(',')).copy(bus.sun_path, sizeof bus.sun_path - 1);
-    const int listener = listenAt(socket);
+    const virelon::test::SilentSocket listening(socket);
+    const int listener = listening.fd();
     std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return ::close(listener), pid;
+    if (const pid_t pid = ::fork(); pid != 0)
+        return pid;
     struct Pair {
         int client, bus;
         bool swallow = false;
@@ -269,8 +230,8 @@ int inOwnProcess(const std::function<int()>& check) {
 }
 
 // The launch's bus check lets the window appear quickly whatever the bus does, and never costs
-// the settings signal: posted once the bus answers again, once per post.
-TEST(SettingsSignal, ABusThatStallsAtLaunchDelaysTheWindowLittleAndSilencesNothing) {
+// the settings signal: posted once the bus answers again, once per post, also after a restart.
+TEST(SettingsSignal, ABusThatStallsOrRestartsDelaysTheWindowLittleAndSilencesNothing) {
     ScratchHome scratch;
     const std::string sessionBus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     {
@@ -284,25 +245,43 @@ TEST(SettingsSignal, ABusThatStallsAtLaunchDelaysTheWindowLittleAndSilencesNothi
                   0);
     }
 
-    // A bus that stalls at launch and answers again afterwards.
-    auto bus = startBus(scratch.root() / "bus");
+    // A bus that stalls at launch and answers again afterwards, then stops and starts again: a
+    // poster made before there was a bus reaches each, and an observer learns that it lost one.
     useBus(scratch.root() / "bus");
+    const auto poster = makeSessionBusPoster();
+    auto bus = startBus(scratch.root() / "bus");
+    const auto observer = observeSessionBusSignal(kName, [] {});
+    ASSERT_NE(observer, nullptr);
     {
         Watch watch;
         ASSERT_TRUE(watch.ready());
+        poster->post(kName);
         bus->signal(SIGSTOP);
         EXPECT_EQ(inOwnProcess([&] {
                       const bool kept = virelon::platform::setAsideHungSessionBus(300ms);
                       bus->signal(SIGCONT);
-                      const auto poster = makeSessionBusPoster();
+                      const auto child = makeSessionBusPoster();
                       for (int i = 0; i < 3; ++i)
-                          poster->post(kName);
+                          child->post(kName);
                       return kept ? 1 : 0;
                   }),
                   0);
         bus->signal(SIGCONT);
-        watch.settle(3);
-        EXPECT_EQ(watch.observed, 3);
+        watch.settle(4);
+        EXPECT_EQ(watch.observed, 4);
+    }
+    bus.reset();
+    bool alive = true;
+    for (int i = 0; i < 20 && alive; ++i)
+        alive = observer->wait(100'000);
+    EXPECT_FALSE(alive) << "the observer learns that its connection is gone";
+    bus = startBus(scratch.root() / "bus");
+    {
+        Watch watch;
+        ASSERT_TRUE(watch.ready());
+        poster->post(kName); // The first post after the restart already arrives, once.
+        watch.settle(1);
+        EXPECT_EQ(watch.observed, 1);
     }
 
     // A post the bus received, on a connection that is gone before the poster learns so, is not
@@ -312,9 +291,9 @@ TEST(SettingsSignal, ABusThatStallsAtLaunchDelaysTheWindowLittleAndSilencesNothi
     ASSERT_TRUE(watch.ready());
     const Killed proxy{startProxy(scratch.root() / "cutting", false)};
     useBus(scratch.root() / "cutting");
-    const auto poster = makeSessionBusPoster();
+    const auto cut = makeSessionBusPoster();
     for (int i = 0; i < 4; ++i) {
-        poster->post(kName);
+        cut->post(kName);
         std::this_thread::sleep_for(300ms); // posts as a user makes them, not in one burst
     }
     watch.settle(4);
