@@ -31,8 +31,10 @@ TEST_P(EngineExample, LinksTheInstalledLibraryAndPrintsEachChange) {
          {std::vector<std::string>{
               "-S", VIRELON_EXAMPLE_DIR, "-B", build.string(), "-G", "Ninja",
               "-DCMAKE_C_COMPILER=" VIRELON_C_COMPILER,
-              "-DCMAKE_PREFIX_PATH=" VIRELON_STAGED_PREFIX,
-              std::string("-DENGINE_WATCH_USE_PKG_CONFIG=") + (GetParam() ? "ON" : "OFF"),
+              // Each lookup on its own: the package's prefix would also let pkg-config's
+              // library be found elsewhere than where its file says.
+              GetParam() ? "-DENGINE_WATCH_USE_PKG_CONFIG=ON"
+                         : "-DCMAKE_PREFIX_PATH=" VIRELON_STAGED_PREFIX,
               "-DCMAKE_C_FLAGS=-Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Werror " +
                   sanitize,
               "-DCMAKE_EXE_LINKER_FLAGS=" + sanitize},
