@@ -19,9 +19,22 @@ namespace {
 TEST(SettingsCInterface, GettersAndTheSnapshotReadWhatTheLibraryReads) {
     const auto world = virelon::test::installFakeSettingsPlatform();
     using Values = std::vector<std::int64_t>;
-    for (const char* key :
-         {"none", "intonation", "headSizePercent", "voicing", "wordPause", "phrasePause"}) {
-        world->stored = {{key, std::int64_t{37}}};
+    const auto text = [](const char* p, std::size_t n) {
+        return p ? std::string(p, n + 1) : "none" + std::to_string(n);
+    };
+    const std::string kate = "m/Kate", nul("a\0b", 3);
+    // One key stored at a time; what the fallback voice reads as, with its terminating NUL.
+    const std::tuple<std::string, virelon::platform::StoredValue, std::string> rows[] = {
+        {"none", std::int64_t{37}, "none0"},
+        {"intonation", std::int64_t{37}, "none0"},
+        {"headSizePercent", std::int64_t{37}, "none0"},
+        {"voicing", std::int64_t{37}, "none0"},
+        {"wordPause", std::int64_t{37}, "none0"},
+        {"phrasePause", std::int64_t{37}, "none0"},
+        {"fallbackVoiceIdentifier", kate, kate + '\0'},
+        {"fallbackVoiceIdentifier", nul, nul + '\0'}};
+    for (const auto& [key, value, voice] : rows) {
+        world->stored = {{key, value}};
         const auto cpp = VirelonSharedSettings::voiceSettings();
         const Values expected{cpp.intonation, cpp.headSize, cpp.voicing, cpp.wordPause,
                               cpp.phrasePause};
@@ -35,30 +48,15 @@ TEST(SettingsCInterface, GettersAndTheSnapshotReadWhatTheLibraryReads) {
         EXPECT_EQ((Values{c.intonation, c.head_size, c.voicing, c.word_pause, c.phrase_pause}),
                   expected)
             << key;
-        virelon_voice_settings_clear(&c);
-    }
-    for (const std::string& voice :
-         {std::string("m/Kate"), std::string("a\0b", 3), std::string()}) {
-        world->stored.clear();
-        if (!voice.empty())
-            world->stored.insert_or_assign("fallbackVoiceIdentifier", voice);
-        virelon_voice_settings settings;
-        ASSERT_EQ(virelon_settings_read(&settings), 0);
         std::size_t length = 99;
         char* identifier = virelon_settings_fallback_voice_identifier(&length);
-        const auto text = [](const char* p, std::size_t n) {
-            return p ? std::string(p, n + 1) : "none" + std::to_string(n);
-        };
-        const std::string expected = voice.empty() ? "none0" : voice + '\0';
-        EXPECT_EQ(text(identifier, length), expected);
-        EXPECT_EQ(
-            text(settings.fallback_voice_identifier, settings.fallback_voice_identifier_length),
-            expected);
+        EXPECT_EQ(text(identifier, length), voice) << key;
+        EXPECT_EQ(text(c.fallback_voice_identifier, c.fallback_voice_identifier_length), voice);
         virelon_settings_string_free(identifier);
-        virelon_settings_string_free(virelon_settings_fallback_voice_identifier(nullptr));
-        virelon_voice_settings_clear(&settings);
-        EXPECT_EQ(settings.fallback_voice_identifier, nullptr);
+        virelon_voice_settings_clear(&c);
+        EXPECT_EQ(c.fallback_voice_identifier, nullptr);
     }
+    virelon_settings_string_free(virelon_settings_fallback_voice_identifier(nullptr));
     EXPECT_TRUE(world->events.empty()) << "reading never writes";
 }
 
