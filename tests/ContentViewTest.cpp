@@ -36,31 +36,6 @@ protected:
     std::unique_ptr<test::HeadlessWindow> window;
 };
 
-TEST_F(Screen, LaunchReadsClampedControlsAsksTheEngineAndStoresTheVoiceTwiceOncePerWindow) {
-    world->stored = {{"intonation", std::int64_t{0}}, {"headSizePercent", std::int64_t{250}}};
-    fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB"), voice("m/Kate", "Kate", "en-GB")};
-    open();
-    EXPECT_EQ(std::vector({screen().intonation(), screen().headSize(), screen().phrasePause()}),
-              std::vector<std::int64_t>({0, 100, 12}));
-    EXPECT_EQ(world->posts + world->flushes, 0) << "reading writes nothing";
-    window->show();
-    window->show();
-    EXPECT_EQ(world->events[0], "post " + std::string(identifiers::reloadVoicesName));
-    EXPECT_EQ(fakes.voices.listings, 1);
-    EXPECT_EQ(stored("fallbackVoiceIdentifier"), StoredValue{std::string("m/Kate")});
-    EXPECT_EQ(world->posts, 2) << "by the launch task and by the selection's observer";
-    const auto lookups = world->lookups.size();
-    open().show();
-    EXPECT_EQ(fakes.voices.listings, 2);
-    EXPECT_EQ(world->lookups.size(), lookups) << "migrated once per process";
-    EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{250}});
-    EXPECT_TRUE(fakes.announcer.messages.empty());
-    EXPECT_EQ(screen().status(), texts::ready);
-    // The version's parts come from the bundle, each "Unknown" when missing or not text.
-    fakes.bundle.values = {{"CFBundleVersion", platform::InfoValue{std::int64_t{45}}}};
-    EXPECT_EQ(screen().version(), "Unknown (Unknown)");
-}
-
 TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheListing) {
     fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
     std::promise<void> release;
@@ -88,27 +63,51 @@ TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheList
     EXPECT_EQ(fakes.announcer.messages, Texts{std::string(texts::voicesRefreshed)});
 }
 
-TEST_F(Screen, RefreshKeepsWhatItCannotReplaceAndTellsTheUserWhenAsked) {
+// The launch reads clamped controls, asks the engine to reload and stores the voice (posting
+// twice) once per window, migrating once per process; a refresh keeps what it cannot replace and
+// tells the user when asked.
+TEST_F(Screen, LaunchAndRefreshKeepWhatTheyCannotReplaceAndTellTheUserWhenAsked) {
+    world->stored = {{"intonation", std::int64_t{0}}, {"headSizePercent", std::int64_t{250}}};
     const auto amy = voice("m/Amy", "Amy", "en-GB"), zoe = voice("m/Zoe", "Zoe", "fr-FR"),
                amyElsewhere = voice("n/Amy", "Amy", "en-GB");
     fakes.voices.installed = {
         amy, zoe, voice(std::string(identifiers::applicationIdentifier) + "/A", "A", "en-GB")};
+    open();
+    EXPECT_EQ(std::vector({screen().intonation(), screen().headSize(), screen().phrasePause()}),
+              std::vector<std::int64_t>({0, 100, 12}));
+    EXPECT_EQ(world->posts + world->flushes, 0) << "reading writes nothing";
+    window->show();
+    window->show();
+    EXPECT_EQ(world->events[0], "post " + std::string(identifiers::reloadVoicesName));
+    EXPECT_EQ(fakes.voices.listings, 1);
+    EXPECT_EQ(stored("fallbackVoiceIdentifier"), StoredValue{std::string("m/Amy")});
+    EXPECT_EQ(world->posts, 2) << "by the launch task and by the selection's observer";
+    const auto lookups = world->lookups.size();
     open().show();
+    EXPECT_EQ(fakes.voices.listings, 2);
+    EXPECT_EQ(world->lookups.size(), lookups) << "migrated once per process";
+    EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{250}});
+    EXPECT_TRUE(fakes.announcer.messages.empty());
+    EXPECT_EQ(screen().status(), texts::ready);
+    // The version's parts come from the bundle, each "Unknown" when missing or not text.
+    fakes.bundle.values = {{"CFBundleVersion", platform::InfoValue{std::int64_t{45}}}};
+    EXPECT_EQ(screen().version(), "Unknown (Unknown)");
+    const int launched = world->posts;
     const struct {
         std::vector<platform::Voice> installed;
         std::vector<std::string> failedModules;
         bool fails;
         std::size_t listed;
-        int posts; // the launch's two, and then
+        int posts; // since the launches
         const char* chosen;
         std::string_view announced;
     } steps[] = {
-        {fakes.voices.installed, {}, false, 2, 3, "m/Amy", {}}, // the same voice: stored once
-        {{zoe}, {}, false, 1, 5, "m/Zoe", {}},                  // gone: the next rule's
-        {{}, {}, false, 0, 5, "m/Zoe", {}},                     // no voice: the choice stays
-        {{amyElsewhere}, {"m"}, false, 1, 5, "m/Zoe", {}},      // m did not answer: Zoe not gone
-        {{}, {}, true, 1, 5, "m/Zoe", texts::voicesNotListed},  // failed: not "no voices"
-        {{}, {}, false, 0, 5, "m/Zoe", texts::voicesRefreshed}, // the user asked: said
+        {fakes.voices.installed, {}, false, 2, 1, "m/Amy", {}}, // the same voice: stored once
+        {{zoe}, {}, false, 1, 3, "m/Zoe", {}},                  // gone: the next rule's
+        {{}, {}, false, 0, 3, "m/Zoe", {}},                     // no voice: the choice stays
+        {{amyElsewhere}, {"m"}, false, 1, 3, "m/Zoe", {}},      // m did not answer: Zoe not gone
+        {{}, {}, true, 1, 3, "m/Zoe", texts::voicesNotListed},  // failed: not "no voices"
+        {{}, {}, false, 0, 3, "m/Zoe", texts::voicesRefreshed}, // the user asked: said
     };
     for (const auto& step : steps) {
         fakes.voices.installed = step.installed;
@@ -117,38 +116,16 @@ TEST_F(Screen, RefreshKeepsWhatItCannotReplaceAndTellsTheUserWhenAsked) {
         fakes.announcer.messages.clear();
         window->act([&] { screen().refreshVoices(!step.announced.empty()); });
         EXPECT_EQ(screen().fallbackVoices().size(), step.listed) << step.posts;
-        EXPECT_EQ(world->posts, step.posts);
+        EXPECT_EQ(world->posts - launched, step.posts);
         EXPECT_EQ(stored("fallbackVoiceIdentifier"), StoredValue{std::string(step.chosen)});
         EXPECT_EQ(fakes.announcer.messages,
                   step.announced.empty() ? Texts{} : Texts{std::string(step.announced)});
     }
 }
 
-TEST_F(Screen, WritesComeAfterTheUpdateInDeclaredOrderOnlyForChangedRoundedValues) {
-    auto& w = open();
-    w.act([&] {
-        screen().phrasePause.set(20);
-        screen().intonation.set(70);
-        screen().voicing.set(1);
-        screen().voicing.set(100); // back to where it was: no change
-        EXPECT_TRUE(world->events.empty()) << "nothing runs inside the update";
-    });
-    EXPECT_EQ(Texts({world->events[0], world->events[3]}),
-              Texts({"set intonation", "set phrasePause"}));
-    EXPECT_EQ(world->posts, 2);
-    const auto body = screen().body();
-    const auto& slider = std::get<ui::SliderRow>(body.sections[3].rows[4]);
-    ASSERT_EQ(slider.title, "Head size");
-    for (const auto& [position, field, posts] :
-         {std::tuple{60.0, 60, 1}, {60.0, 60, 0}, {49.5, 50, 1}, {49.49, 49, 1}, {0.0, 0, 1}}) {
-        const int before = world->posts;
-        w.act([&] { slider.value.set(position); });
-        EXPECT_EQ(world->posts - before, posts) << position;
-        EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{field}});
-    }
-}
-
-TEST_F(Screen, FailedWritesAreShownAndAnnouncedEachTimeAndLeftShownBySuccess) {
+// Failed writes are shown and announced each time, and stay shown after a success; writes come
+// after the update, in declared order, only for changed rounded values.
+TEST_F(Screen, WritesComeAfterTheUpdateOnlyForChangedRoundedValuesAndFailuresAreSaid) {
     world->failStores = true;
     fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
     auto& w = open();
@@ -158,13 +135,33 @@ TEST_F(Screen, FailedWritesAreShownAndAnnouncedEachTimeAndLeftShownBySuccess) {
     EXPECT_EQ(screen().wordPause(), 41) << "the control keeps its value";
     w.act([&] { screen().fallbackVoiceIdentifier.set(""); }); // does nothing at all
     world->failStores = false;
-    w.act([&] { screen().voicing.set(11); });
-    const std::string voiceNotSaved(texts::fallbackVoiceNotSaved),
-        notSaved(texts::voiceSettingNotSaved);
-    EXPECT_EQ(fakes.announcer.messages, Texts({voiceNotSaved, notSaved, notSaved}));
+    const auto before = world->events.size();
+    const int postsBefore = world->posts;
+    w.act([&] {
+        screen().phrasePause.set(20);
+        screen().intonation.set(70);
+        screen().voicing.set(1);
+        screen().voicing.set(100); // back to where it was: no change
+        EXPECT_EQ(world->events.size(), before) << "nothing runs inside the update";
+    });
+    EXPECT_EQ(Texts({world->events.at(before), world->events.at(before + 3)}),
+              Texts({"set intonation", "set phrasePause"}));
+    EXPECT_EQ(world->posts - postsBefore, 2);
+    const std::string notSaved(texts::voiceSettingNotSaved);
+    EXPECT_EQ(fakes.announcer.messages,
+              Texts({std::string(texts::fallbackVoiceNotSaved), notSaved, notSaved}));
     EXPECT_EQ(fakes.announcer.statuses, fakes.announcer.messages) << "status line first";
     EXPECT_EQ(screen().status(), notSaved);
-    EXPECT_EQ(stored("voicing"), StoredValue{std::int64_t{11}});
+    const auto body = screen().body();
+    const auto& slider = std::get<ui::SliderRow>(body.sections[3].rows[4]);
+    ASSERT_EQ(slider.title, "Head size");
+    for (const auto& [position, field, posts] :
+         {std::tuple{60.0, 60, 1}, {60.0, 60, 0}, {49.5, 50, 1}, {49.49, 49, 1}, {0.0, 0, 1}}) {
+        const int was = world->posts;
+        w.act([&] { slider.value.set(position); });
+        EXPECT_EQ(world->posts - was, posts) << position;
+        EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{field}});
+    }
 }
 
 } // namespace

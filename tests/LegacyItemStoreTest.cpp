@@ -1,13 +1,10 @@
-// The launch's migration over the real domain and the real gnome-keyring of scripts/test-env.sh,
-// items written with the real secret-tool as another program would: every key without a value
-// comes from one search, each item's bytes exactly, nothing else matching and nothing changed.
+// The keychain lookup over the real gnome-keyring of scripts/test-env.sh, items written with the
+// real secret-tool as another program would: each item's bytes exactly, nothing else matching and
+// nothing changed; and the launch's migration with it over the real domain.
 // (A keychain that never appears is launched against by tests/e2e/hung_services_test.py.)
 
 #include "LegacyItemStore.h"
-#include "LegacyMigration.h"
-#include "PreferencesDomain.h"
 #include "ScratchHome.h"
-#include "SettingsPlatform.h"
 #include "virelon/Identifiers.h"
 #include "virelon/VirelonSharedSettings.h"
 
@@ -34,15 +31,16 @@ std::string secretTool(const std::string& arguments, std::string_view secret = {
     return output;
 }
 
-TEST(Keyring, MigrationReadsEveryMissingKeyFromOneSearchByteForByte) {
+TEST(Keyring, TheLookupReadsOurItemsByteForByteAndTheLaunchMigratesThem) {
     if (!std::getenv("VIRELON_TEST_ROOT"))
         GTEST_SKIP() << "run inside scripts/test-env.sh, never against the user's keyring";
     const virelon::test::ScratchHome scratch;
-    const std::string service(ids::keychainService), group(ids::keychainAccessGroup);
+    const std::string service(ids::keychainService), group(ids::keychainAccessGroup),
+        near = service.substr(0, service.size() - 1);
     const std::string ours = "service " + service + " access-group " + group + " account ";
     // The session's keyring is shared with other tests: take the items away again.
     const std::shared_ptr<void> clear(nullptr, [&](void*) {
-        for (const auto& other : {service, service.substr(0, service.size() - 1)})
+        for (const auto& other : {service, near})
             secretTool("clear service " + other);
     });
     const std::string odd("\xff\0\x32\n", 4);
@@ -50,46 +48,24 @@ TEST(Keyring, MigrationReadsEveryMissingKeyFromOneSearchByteForByte) {
          std::initializer_list<std::pair<std::string, std::string>>{
              {ours + "fallbackVoiceIdentifier", "testvoices/Kate"},
              {ours + "headSize", "150"},
-             {ours + "voicing", "4.5"},
-             {ours + "wordPause", "7"},
              {ours + "intonation xdg:schema org.example.Other", odd},
              {"service " + service + " access-group " + group + ".other account phrasePause", "1"},
-             {"service " + service.substr(0, service.size() - 1) + " access-group " + group +
-                  " account phrasePause",
-              "1"}})
+             {"service " + near + " access-group " + group + " account phrasePause", "1"}})
         secretTool("store --label=test " + attributes, secret);
-    ASSERT_TRUE(openPreferencesDomain(ids::suiteName)->setInteger("wordPause", 33));
-    static std::vector<std::vector<std::string>> searches;
-    static std::vector<LegacyItems> found;
-    struct CountingStore final : LegacyItemStore {
-        LegacyItems lookup(std::string_view service, std::string_view accessGroup,
-                           std::span<const std::string_view> accounts) override {
-            searches.emplace_back(accounts.begin(), accounts.end());
-            using namespace std::chrono_literals;
-            return found.emplace_back(
-                makeSecretServiceStore(5s)->lookup(service, accessGroup, accounts));
-        }
-    };
-    virelon::detail::useLegacyStore([] { return std::make_unique<CountingStore>(); });
     const auto before = secretTool("search --all --unlock service " + service);
-
-    VirelonSharedSettings::migrateLegacySettings();
-    VirelonSharedSettings::migrateLegacySettings();
-
-    EXPECT_EQ(searches,
-              (std::vector<std::vector<std::string>>{
-                  {"fallbackVoiceIdentifier", "intonation", "headSize", "voicing", "phrasePause"},
-                  {"intonation", "voicing", "phrasePause"}}));
+    const std::string_view accounts[] = {"fallbackVoiceIdentifier", "intonation", "headSize",
+                                         "phrasePause"};
+    using namespace std::chrono_literals;
     const auto bytes = [](std::string_view text) { return Bytes(text.begin(), text.end()); };
-    EXPECT_EQ(found.at(0), (LegacyItems{{"fallbackVoiceIdentifier", bytes("testvoices/Kate")},
-                                        {"intonation", bytes(odd)},
-                                        {"headSize", bytes("150")},
-                                        {"voicing", bytes("4.5")}}));
+    EXPECT_EQ(makeSecretServiceStore(5s)->lookup(service, group, accounts),
+              (LegacyItems{{"fallbackVoiceIdentifier", bytes("testvoices/Kate")},
+                           {"intonation", bytes(odd)},
+                           {"headSize", bytes("150")}}));
+    // The launch's migration with its own store, over the real domain.
+    VirelonSharedSettings::migrateLegacySettings();
     EXPECT_EQ(VirelonSharedSettings::fallbackVoiceIdentifier(), "testvoices/Kate");
     EXPECT_EQ(VirelonSharedSettings::headSize(), 100);
-    EXPECT_FALSE(VirelonSharedSettings::isStored("voicing") ||
-                 VirelonSharedSettings::isStored("intonation"));
-    EXPECT_EQ(VirelonSharedSettings::wordPause(), 33);
+    EXPECT_FALSE(VirelonSharedSettings::isStored("intonation"));
     EXPECT_EQ(secretTool("search --all --unlock service " + service), before);
 }
 

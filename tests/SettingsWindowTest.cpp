@@ -27,82 +27,34 @@ using test::voice;
 
 namespace {
 
-class SettingsWindowTest : public ::testing::Test {
-protected:
-    /// Opens and shows a window; waits for the launch task to have listed the voices.
-    widgets::SettingsWindow& openShown() {
-        app.emplace();
-        window = std::make_unique<widgets::SettingsWindow>(
-            app->body(), widgets::HostServices{fakes.voices, fakes.locale, fakes.bundle});
-        fakes.voices.duringListing = [w = window.get(), this] {
-            exposedAtListing = w->windowHandle()->isExposed();
-        };
-        window->show();
-        EXPECT_EQ(fakes.voices.updates, 0) << "the launch task waits for the event loop";
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return fakes.voices.listings == 1 && !window->screen().refreshing(); }));
-        EXPECT_TRUE(exposedAtListing) << "the window is on screen before the voices are listed";
-        return *window;
-    }
-    QSlider* slider(int index) const { return window->findChildren<QSlider*>().at(index); }
-    int sets(const std::string& key) const {
-        return int(std::count(world->events.begin(), world->events.end(), "set " + key));
-    }
-
+// In German: the keys translated, the verbatim texts not; each slider stores its own key however
+// it moves; keypad Enter refreshes and the picker follows the voices and the field.
+TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
     int argc = 1;
-    char* argv[2] = {const_cast<char*>("settings_window_test"), nullptr};
-    QApplication qt{argc, argv};
-    std::shared_ptr<test::FakeWorld> world = test::installFakeSettingsPlatform();
+    char* argv[] = {const_cast<char*>("settings_window_test"), nullptr};
+    QApplication qt(argc, argv);
+    const auto world = test::installFakeSettingsPlatform();
     test::FakeServices fakes;
-    std::optional<VirelonIOSApp> app;
-    std::unique_ptr<widgets::SettingsWindow> window;
-    std::atomic<bool> exposedAtListing = false;
-};
-
-TEST_F(SettingsWindowTest, EachSliderStoresItsOwnKeyHoweverItMoves) {
-    auto& w = openShown();
-    const char* keys[] = {"intonation", "headSizePercent", "voicing", "wordPause", "phrasePause"};
-    for (int i = 0; i < 5; ++i) {
-        QAccessible::queryAccessibleInterface(slider(i))->valueInterface()->setCurrentValue(37);
-        EXPECT_EQ(sets(keys[i]), 1) << keys[i];
-        EXPECT_EQ(world->stored.at(keys[i]), StoredValue{std::int64_t{37}});
-    }
-    // A drag stores every value it passes, not only where it is let go.
-    slider(1)->setSliderDown(true);
-    for (const int position : {51, 52, 53, 52})
-        slider(1)->setSliderPosition(position);
-    slider(1)->setSliderDown(false);
-    EXPECT_EQ(sets("headSizePercent"), 5);
-    EXPECT_EQ(w.screen().headSize(), 52);
-}
-
-TEST_F(SettingsWindowTest, KeypadEnterRefreshesAndThePickerFollowsTheVoicesAndTheField) {
-    fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
-    auto& w = openShown();
-    fakes.voices.installed = {voice("z/Zoe", "Zoe", "fr-FR"), voice("m/Bea", "Bea", "en-GB")};
-    QTest::keyClick(w.findChild<QPushButton*>(), Qt::Key_Enter, Qt::KeypadModifier);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return fakes.voices.listings == 2 && !w.screen().refreshing(); }));
-    auto* combo = w.findChild<QComboBox*>();
-    ASSERT_EQ(combo->count(), 2);
-    EXPECT_EQ(combo->itemData(1).toString(), "z/Zoe");
-    EXPECT_EQ(combo->currentText(), "English (United Kingdom), Bea");
-    EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string("m/Bea")});
-    w.screen().fallbackVoiceIdentifier.set("z/Zoe");
-    EXPECT_EQ(combo->accessibleDescription(), "French (France), Zoe");
-    w.screen().fallbackVoiceIdentifier.set("");
-    EXPECT_EQ(combo->currentIndex(), -1);
-}
-
-TEST_F(SettingsWindowTest, GermanTranslatesTheKeysButNotTheVerbatimTexts) {
     EXPECT_EQ(widgets::loadTranslation(QLocale(QLocale::English, QLocale::UnitedStates)), nullptr);
     auto german = widgets::loadTranslation(QLocale(QLocale::German, QLocale::Germany));
     ASSERT_NE(german, nullptr);
     QCoreApplication::installTranslator(german.get());
     fakes.voices.installed = {voice("m/Kate", "Kate", "en-GB")};
-    auto& w = openShown();
+    VirelonIOSApp app;
+    widgets::SettingsWindow w(app.body(), {fakes.voices, fakes.locale, fakes.bundle});
+    std::atomic<bool> exposedAtListing = false;
+    fakes.voices.duringListing = [&] { exposedAtListing = w.windowHandle()->isExposed(); };
+    w.show();
+    EXPECT_EQ(fakes.voices.updates, 0) << "the launch task waits for the event loop";
+    const auto listed = [&](int listings) {
+        return QTest::qWaitFor(
+            [&] { return fakes.voices.listings == listings && !w.screen().refreshing(); });
+    };
+    ASSERT_TRUE(listed(1));
+    EXPECT_TRUE(exposedAtListing) << "the window is on screen before the voices are listed";
+    auto* combo = w.findChild<QComboBox*>();
     QStringList texts = {w.findChild<QPushButton*>()->text(), w.windowTitle(),
-                         w.findChild<QComboBox*>()->currentText()};
+                         combo->currentText()};
     for (auto* label : w.findChildren<QLabel*>())
         texts << label->text();
     for (auto* box : w.findChildren<QGroupBox*>())
@@ -112,6 +64,36 @@ TEST_F(SettingsWindowTest, GermanTranslatesTheKeysButNotTheVerbatimTexts) {
                              "Intonation", "English (United Kingdom), Kate"})
         EXPECT_TRUE(texts.contains(text)) << text;
     QCoreApplication::removeTranslator(german.get());
+
+    const auto sets = [&](const std::string& key) {
+        return std::count(world->events.begin(), world->events.end(), "set " + key);
+    };
+    const auto sliders = w.findChildren<QSlider*>();
+    const char* keys[] = {"intonation", "headSizePercent", "voicing", "wordPause", "phrasePause"};
+    for (int i = 0; i < 5; ++i) {
+        QAccessible::queryAccessibleInterface(sliders.at(i))->valueInterface()->setCurrentValue(37);
+        EXPECT_EQ(sets(keys[i]), 1) << keys[i];
+        EXPECT_EQ(world->stored.at(keys[i]), StoredValue{std::int64_t{37}});
+    }
+    // A drag stores every value it passes, not only where it is let go.
+    sliders.at(1)->setSliderDown(true);
+    for (const int position : {51, 52, 53, 52})
+        sliders.at(1)->setSliderPosition(position);
+    sliders.at(1)->setSliderDown(false);
+    EXPECT_EQ(sets("headSizePercent"), 5);
+    EXPECT_EQ(w.screen().headSize(), 52);
+
+    fakes.voices.installed = {voice("z/Zoe", "Zoe", "fr-FR"), voice("m/Bea", "Bea", "en-GB")};
+    QTest::keyClick(w.findChild<QPushButton*>(), Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_TRUE(listed(2));
+    ASSERT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->itemData(1).toString(), "z/Zoe");
+    EXPECT_EQ(combo->currentText(), "English (United Kingdom), Bea");
+    EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string("m/Bea")});
+    w.screen().fallbackVoiceIdentifier.set("z/Zoe");
+    EXPECT_EQ(combo->accessibleDescription(), "French (France), Zoe");
+    w.screen().fallbackVoiceIdentifier.set("");
+    EXPECT_EQ(combo->currentIndex(), -1);
 }
 
 TEST(DisplayCheck, SaysHowToGetADisplayOnlyWhenThereIsNone) {

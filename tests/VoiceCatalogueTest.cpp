@@ -11,8 +11,9 @@ using test::voice;
 
 namespace {
 
-TEST(VoiceCatalogue, OffersOtherVoicesSortedStablyByLanguageCommaName) {
+TEST(VoiceCatalogue, OffersOtherVoicesSortedStablyByLanguageCommaNameAndChoosesByTheRules) {
     test::FakeLocale locale;
+    locale.identifier = "de_DE";
     const std::string app(identifiers::applicationIdentifier), near = app.substr(0, app.size() - 1);
     // Virelon's own voices: those whose identifier begins with the application identifier.
     const std::vector<platform::Voice> installed = {
@@ -30,11 +31,6 @@ TEST(VoiceCatalogue, OffersOtherVoicesSortedStablyByLanguageCommaName) {
                   "f/N , Nameless", "c/kate English (United Kingdom), kate",
                   "d/Kate English (United Kingdom), Kate", "a/Zed English (United Kingdom), Zed",
                   "b/Kate French (France), Kate", near + " German (Germany), ", "e/X xx-YY, X"}));
-}
-
-TEST(VoiceCatalogue, ChoiceFollowsTheRulesInOrder) {
-    test::FakeLocale locale;
-    locale.identifier = "de_DE";
     const auto amy = voice("Amy", "Amy", "en-GB"), kate = voice("Kate", "KATE", "fr-FR"),
                katelyn = voice("Katelyn", "Katelyn", "en-US"), hans = voice("Hans", "", "de_DE"),
                greta = voice("Greta", "", "de-DE"), zoe = voice("Zoe", "Zoe", "fr-FR");

@@ -5,6 +5,7 @@
 import os
 import sqlite3
 import subprocess
+import sys
 import time
 
 from gi.repository import Atspi, GLib
@@ -20,6 +21,17 @@ class Failure(AssertionError):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def option(name):
+    return sys.argv[sys.argv.index(name) + 1]
+
+
+def write(path, text, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as file:
+        file.write(text)
+    os.chmod(path, mode)
 
 
 # Polls `probe` (AT-SPI events dispatched) until it returns something true, and returns that.

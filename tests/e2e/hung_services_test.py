@@ -15,13 +15,12 @@
 import os
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 
 import pyatspi
 
-from e2e_support import check, launch, stop, stored_settings, wait_for
+from e2e_support import check, launch, option, stop, stored_settings, wait_for, write
 
 LIMIT = 15  # did not hang
 NOT_LISTED = "The installed voices could not be listed. The fallback voice was kept."
@@ -60,14 +59,11 @@ def silent_socket(path):
 # A dbus-daemon with `policy` on which org.freedesktop.secrets can be activated, but the program
 # it starts never takes the name.
 def private_bus(folder, policy, closers):
-    os.makedirs(folder + "/services")
-    with open(folder + "/services/org.freedesktop.secrets.service", "w") as file:
-        file.write("[D-BUS Service]\nName=org.freedesktop.secrets\n"
-                   "Exec=/bin/sh -c 'touch %s/asked; exec sleep 60'\n" % folder)
-    with open(folder + "/bus.conf", "w") as file:
-        file.write("<busconfig><type>session</type><listen>unix:dir=%s</listen><auth>EXTERNAL"
-                   "</auth><servicedir>%s/services</servicedir><policy context='default'>%s"
-                   "</policy></busconfig>" % (folder, folder, policy))
+    write(folder + "/services/org.freedesktop.secrets.service", "[D-BUS Service]\nName=org."
+          "freedesktop.secrets\nExec=/bin/sh -c 'touch %s/asked; exec sleep 60'\n" % folder)
+    write(folder + "/bus.conf", "<busconfig><type>session</type><listen>unix:dir=%s</listen><auth>"
+          "EXTERNAL</auth><servicedir>%s/services</servicedir><policy context='default'>%s"
+          "</policy></busconfig>" % (folder, folder, policy))
     daemon = subprocess.Popen(["dbus-daemon", "--config-file=" + folder + "/bus.conf", "--nofork",
                                "--print-address=1"], stdout=subprocess.PIPE, text=True,
                               stderr=subprocess.DEVNULL, start_new_session=True)
@@ -76,7 +72,6 @@ def private_bus(folder, policy, closers):
 
 
 def main():
-    option = lambda name: sys.argv[sys.argv.index(name) + 1]
     program, identifier = option("--app"), option("--application-identifier")
     scratch = tempfile.mkdtemp(prefix="hung_services.", dir=os.environ["VIRELON_TEST_ROOT"])
     closers = []

@@ -11,13 +11,12 @@
 import os
 import re
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import tty
 
-from e2e_support import check, launch, stop, stored_settings, wait_for
+from e2e_support import check, launch, option, stop, stored_settings, wait_for, write
 
 TIMEOUT = 30  # a launch of a sanitizer build on two busy cores
 SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*)' ?\{[^{}]*\}$")
@@ -74,17 +73,11 @@ class Transcript:
 # refuses to start beside another Orca of the user, found with pgrep: a pgrep finding none lets
 # the test run on a desktop with a screen reader.
 def start_speech_and_orca(root, transcript):
-    os.makedirs(root + "/sd/modules")
-    os.makedirs(root + "/shim")
-    for name, text, mode in [
-            ("sd/speechd.conf", 'AudioOutputMethod "libao"\nAddModule "rec" "sd_generic" '
-             '"rec.conf"\nDefaultModule "rec"\n', 0o644),
-            ("sd/modules/rec.conf", 'GenericExecuteSynth "printf \'%%s\\\\n\' \\\'$DATA\\\' >>%s/'
-             'spoken"\nGenericLanguage "en" "en" "utf-8"\nAddVoice "en" "MALE1" "rec"\n' % root,
-             0o644), ("shim/pgrep", "#!/bin/sh\nexit 1\n", 0o755)]:
-        with open(os.path.join(root, name), "w") as file:
-            file.write(text)
-        os.chmod(os.path.join(root, name), mode)
+    write(root + "/sd/speechd.conf", 'AudioOutputMethod "libao"\nAddModule "rec" "sd_generic" '
+          '"rec.conf"\nDefaultModule "rec"\n')
+    write(root + "/sd/modules/rec.conf", 'GenericExecuteSynth "printf \'%%s\\\\n\' \\\'$DATA\\\' >>'
+          '%s/spoken"\nGenericLanguage "en" "en" "utf-8"\nAddVoice "en" "MALE1" "rec"\n' % root)
+    write(root + "/shim/pgrep", "#!/bin/sh\nexit 1\n", 0o755)
     sd = root + "/sd"
     server = subprocess.Popen(["speech-dispatcher", "-s", "-t", "0", "-c", "unix_socket", "-S",
                                sd + "/sock", "-C", sd, "-P", sd + "/pid", "-L", sd],
@@ -120,8 +113,7 @@ def launch_and_run(program, config_home, ready, transcript, steps, processes):
 
 
 def main():
-    program = sys.argv[sys.argv.index("--app") + 1]
-    identifier = sys.argv[sys.argv.index("--application-identifier") + 1]
+    program, identifier = option("--app"), option("--application-identifier")
     root = tempfile.mkdtemp(prefix="orca_e2e.", dir=os.environ["VIRELON_TEST_ROOT"])
     transcript, processes = Transcript(), []
     try:
@@ -134,8 +126,7 @@ def main():
               "stored: %r" % stored)
         # The settings folder's place is taken by a file.
         unusable = os.path.join(root, "unusable")
-        os.makedirs(unusable)
-        open(os.path.join(unusable, "group." + identifier), "w").close()
+        write(os.path.join(unusable, "group." + identifier), "")
         launch_and_run(program, unusable, lambda: NOT_SAVED in transcript.lines, transcript,
                        UNUSABLE, processes)
         check(transcript.lines.count(NOT_SAVED) == 3, "announced: %r" % transcript.lines)

@@ -76,12 +76,9 @@ struct HeadlessWindow {
     std::unique_ptr<ContentView> screen;
     HeadlessWindow(const WindowGroup& group, const ScreenServices& services)
         : screen(group.content(runtime, services)) {}
-    void show() {
-        runtime.screenShown();
-        settle();
-    }
+    void show() { act({}); }
     void act(const std::function<void()>& action) {
-        runtime.update(action);
+        action ? runtime.update(action) : runtime.screenShown();
         settle();
     }
     /// Runs queued work, as an event loop would, until no refresh is under way (at most 10 s).
