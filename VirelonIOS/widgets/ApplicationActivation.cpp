@@ -33,7 +33,8 @@ using MessageHandle = std::unique_ptr<sd_bus_message, MessageCloser>;
 
 /// The object path of org.freedesktop.Application: the name with "." as "/" and "-" as "_".
 std::string objectPath(std::string_view name) {
-    std::string path = "/" + std::string(name);
+    std::string path(1, '/');
+    path.append(name);
     std::replace(path.begin(), path.end(), '.', '/');
     std::replace(path.begin(), path.end(), '-', '_');
     return path;
