@@ -60,16 +60,18 @@ TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
     // The tool refuses to store text that could move the cursor, ring or forge a line; another
     // program may have. The terminal gets it escaped, JSON exact.
     ASSERT_TRUE(virelon::VirelonSharedSettings::setFallbackVoiceIdentifier(
-        "m/K\x1b[2J\a\nintonation: 5 (stored)\\\xc2\x9b"));
+        "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b"));
     const struct {
         std::string line, said;
         int signals = 0, status = 0;
     } cases[] = {
         {"get fallbackVoiceIdentifier",
-         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\nintonation: 5 (stored)\\\u009B (stored))"
+         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\x7F\nintonation: 5 (stored)\\\u009B (stored))"
          "\n"},
         {"--json get fallbackVoiceIdentifier",
-         R"({"key":"fallbackVoiceIdentifier","value":"m/K\u001b[2J\u0007\nintonation: 5 (stored)\\)"
+         R"({"key":"fallbackVoiceIdentifier","value":"m/K\u001b[2J\u0007)"
+         "\x7f"
+         R"(\nintonation: 5 (stored)\\)"
          "\u009b"
          R"(","stored":true})"
          "\n"},
