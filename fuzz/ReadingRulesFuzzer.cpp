@@ -21,12 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expect(virelon::parseDecimalInteger(text) == decimalInteger(text),
            "parseDecimalInteger differs from the grammar");
 
-    unsigned char first8[8] = {};
-    std::memcpy(first8, data, size < 8 ? size : 8);
-    std::int64_t integer = 0;
-    double real = 0;
-    std::memcpy(&integer, first8, sizeof integer);
-    std::memcpy(&real, first8, sizeof real);
+    const auto [integer, real] = firstEight(data, size);
     const std::int64_t readings[][2] = {
         {virelon::integerReading(integer), integer},
         {virelon::integerReading(real), wholeNumber(real)},

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -81,6 +82,21 @@ inline std::int64_t wholeNumber(double value) {
 
 inline std::int64_t inSettingRange(std::int64_t value) {
     return value < 0 ? 0 : value > 100 ? 100 : value;
+}
+
+/// The first eight bytes of an input (zeros past its end) read as a 64-bit integer and as a
+/// double: the numbers every fuzzer makes of the same bytes.
+struct FirstEight {
+    std::int64_t integer = 0;
+    double real = 0;
+};
+inline FirstEight firstEight(const std::uint8_t* data, std::size_t size) {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, data, size < 8 ? size : 8);
+    FirstEight numbers;
+    std::memcpy(&numbers.integer, bytes, sizeof numbers.integer);
+    std::memcpy(&numbers.real, bytes, sizeof numbers.real);
+    return numbers;
 }
 
 } // namespace virelon::fuzz

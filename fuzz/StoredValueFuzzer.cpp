@@ -80,12 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t keyIndex = data[0] % keys.size();
     const std::uint8_t* payload = data + 2;
     const std::size_t length = size - 2;
-    unsigned char first8[8] = {};
-    std::memcpy(first8, payload, length < 8 ? length : 8);
-    std::int64_t integer = 0;
-    double real = 0;
-    std::memcpy(&integer, first8, sizeof integer);
-    std::memcpy(&real, first8, sizeof real);
+    auto [integer, real] = firstEight(payload, length);
     real = std::isnan(real) ? 0 : real; // SQLite keeps NaN as NULL, which the table refuses
     const std::string text(reinterpret_cast<const char*>(payload), length);
 
