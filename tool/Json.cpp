@@ -66,18 +66,26 @@ std::string jsonString(std::string_view text) {
     return out;
 }
 
+std::size_t controlCharacterAt(std::string_view text, std::size_t i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (byte < 0x20 || byte == 0x7F)
+        return 1;
+    // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
+    return byte == 0xC2 && next >= 0x80 && next <= 0x9F ? 2 : 0;
+}
+
 std::string terminalText(std::string_view text) {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) { // C1 control, UTF-8 encoded
+        if (controlCharacterAt(text, i) == 2) {
+            const auto next = static_cast<unsigned char>(text[++i]);
             out += "\\u00";
             out += hex[next >> 4];
             out += hex[next & 0xF];
-            ++i;
         } else if (byte == '\\') {
             out += "\\\\";
         } else if (byte == '\n') {
@@ -86,7 +94,7 @@ std::string terminalText(std::string_view text) {
             out += "\\r";
         } else if (byte == '\t') {
             out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7F) {
+        } else if (controlCharacterAt(text, i) == 1) {
             out += "\\x";
             out += hex[byte >> 4];
             out += hex[byte & 0xF];

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,8 @@ std::string jsonString(std::string_view text);
 /// cursor, forge a line or change the terminal) are written as \n, \r, \t or \xHH (\u0080 to
 /// \u009F for C1), and a backslash as \\, so that nothing printed can pass for something else.
 std::string terminalText(std::string_view text);
+
+/// The length in bytes of the control character (C0, DEL, or C1 in UTF-8) at `i`, or 0.
+std::size_t controlCharacterAt(std::string_view text, std::size_t i);
 
 } // namespace virelon::tool

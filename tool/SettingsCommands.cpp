@@ -32,10 +32,7 @@ bool isUsableIdentifier(std::string_view text) {
     if (text.empty() || !decodeUtf8(std::vector<std::uint8_t>(text.begin(), text.end())))
         return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
-        if (byte < 0x20 || byte == 0x7F ||
-            (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0))
+        if (controlCharacterAt(text, i) != 0)
             return false;
     }
     return true;
