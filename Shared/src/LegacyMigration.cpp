@@ -98,24 +98,21 @@ bool VirelonSharedSettings::holdsNoValue(std::string_view key) noexcept {
     return !reading.failed && !reading.value;
 }
 
+// The steps take their items from the one search made before them; a key is read again only
+// when its item was found, right before it is written.
 void VirelonSharedSettings::migrateString(std::string_view account, std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!holdsNoValue(key))
-        return;
-    if (const auto text = legacyString(account))
-        domain->setText(key, *text);
+    const auto text = legacyString(account);
+    if (text && holdsNoValue(key))
+        defaults()->setText(key, *text);
 }
 
 void VirelonSharedSettings::migrateInteger(std::string_view account,
                                            std::string_view key) noexcept {
-    auto domain = defaults();
-    if (!holdsNoValue(key))
-        return;
     const auto text = legacyString(account);
     if (!text || text->empty())
         return;
-    if (const auto value = parseDecimalInteger(*text))
-        domain->setInteger(key, clampSettingValue(*value));
+    if (const auto value = parseDecimalInteger(*text); value && holdsNoValue(key))
+        defaults()->setInteger(key, clampSettingValue(*value));
 }
 
 } // namespace virelon
