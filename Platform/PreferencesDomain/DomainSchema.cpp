@@ -2,8 +2,14 @@
 
 #include "DomainFiles.h"
 
+#include <cerrno>
+#include <string>
 #include <string_view>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace virelon::platform::sqlite {
 
@@ -32,7 +38,68 @@ std::string fileUri(std::string_view path) {
     return uri;
 }
 
+// The new file's whole content, made in memory: our table, and the file format versions of WAL
+// mode (2 at offsets 18 and 19 of the header), as switching a file to WAL would write them.
+std::optional<std::string> newFileImage() {
+    const auto db = openConnection(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (!db || !execute(db.get(), tableSql))
+        return std::nullopt;
+    sqlite3_int64 size = 0;
+    unsigned char* bytes = sqlite3_serialize(db.get(), "main", &size, 0);
+    std::optional<std::string> image;
+    if (bytes && size >= 100) {
+        image.emplace(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
+        (*image)[18] = (*image)[19] = 2;
+    }
+    sqlite3_free(bytes);
+    return image;
+}
+
+bool writeAll(int fd, std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+struct FileCloser {
+    int fd;
+    ~FileCloser() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
 } // namespace
+
+// Written whole into an unnamed file in the folder, synced, and only then given its name: the
+// name never shows a file half made, and two processes creating it at once leave one file.
+Creation createOurFile(const std::string& path) {
+    if (fileExists(path))
+        return Creation::Exists;
+    const std::string folder = path.substr(0, path.find_last_of('/'));
+    const FileCloser file{::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
+    if (file.fd < 0)
+        return Creation::Unsupported; // a file system without unnamed files
+    const auto image = newFileImage();
+    if (!image || ::fchmod(file.fd, 0600) != 0 || !writeAll(file.fd, *image) ||
+        ::fdatasync(file.fd) != 0)
+        return Creation::Failed;
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(file.fd);
+    if (::linkat(AT_FDCWD, unnamed.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return errno == EEXIST   ? Creation::Exists
+               : errno == ENOENT ? Creation::Unsupported // no /proc
+                                 : Creation::Failed;
+    const FileCloser directory{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (directory.fd < 0 || ::fsync(directory.fd) != 0)
+        return Creation::Failed;
+    return Creation::Created;
+}
 
 Connection openConnection(const std::string& name, int flags) {
     sqlite3* raw = nullptr;

@@ -24,7 +24,14 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
     if (!makeDirectories(folder) || ::stat(folder.c_str(), &folderInfo) != 0 ||
         !ownedByUser(folder, folderInfo, 0700))
         return nullptr;
-    const bool created = createFile(*location);
+    // Made whole in one step where the file system allows it; otherwise made empty here and
+    // given its table below.
+    auto creation = createOurFile(*location);
+    if (creation == Creation::Unsupported)
+        creation = createFile(*location) ? Creation::Created : Creation::Exists;
+    if (creation == Creation::Failed)
+        return nullptr;
+    const bool created = creation == Creation::Created;
 
     // SQLite follows symbolic links to place its -wal and -shm files; so does everything here.
     char* resolved = ::realpath(location->c_str(), nullptr);
