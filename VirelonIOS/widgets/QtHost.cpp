@@ -48,9 +48,8 @@ int runApplication(int& argc, char** argv) {
                                      platform::activationAnswerBound);
     if (activation.role() == ApplicationActivation::Role::raisedOther)
         return 0;
-    // Wayland's app id, and the icon installed under the same name as the desktop entry.
+    // Wayland's app id; the icon, installed under the same name as the desktop entry, follows.
     QGuiApplication::setDesktopFileName(QString::fromStdString(applicationId));
-    QApplication::setWindowIcon(QIcon::fromTheme(QString::fromStdString(applicationId)));
     const auto translator = loadTranslation(QLocale::system());
     if (translator)
         QCoreApplication::installTranslator(translator.get());
@@ -67,6 +66,11 @@ int runApplication(int& argc, char** argv) {
     activation.raiseOnActivate(window);
     window.show();
     reportFirstFrame(window);
+    // Looking the icon up in the theme costs more than anything else before the first frame, whose
+    // content does not show it; the window manager takes it up a moment later.
+    afterFirstFrame(window, [&applicationId] {
+        QApplication::setWindowIcon(QIcon::fromTheme(QString::fromStdString(applicationId)));
+    });
     return QApplication::exec();
 }
 
