@@ -17,7 +17,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <thread>
 
 namespace virelon::widgets {
 
@@ -34,6 +36,10 @@ int runApplication(int& argc, char** argv) {
     }
     // Before any thread starts.
     platform::setAsideHungSessionBus();
+    // The application, whose creation migrates the keychain's settings, is made while Qt starts;
+    // nothing here touches the settings until it is there.
+    std::optional<VirelonIOSApp> app;
+    std::jthread making([&app] { app.emplace(); });
 
     QApplication application(argc, argv);
     if (argc > 1) { // Qt has taken its own options out.
@@ -54,13 +60,13 @@ int runApplication(int& argc, char** argv) {
     if (translator)
         QCoreApplication::installTranslator(translator.get());
 
-    const VirelonIOSApp app;
+    making.join();
     const auto voices = platform::makeSpeechDispatcherVoices();
     const auto locale = platform::makeIcuLocaleServices();
     const auto bundle = platform::makeBuildBundleInfo(std::string(identifiers::version),
                                                       std::string(identifiers::buildNumber));
 
-    SettingsWindow window(app.body(), HostServices{*voices, *locale, *bundle});
+    SettingsWindow window(app->body(), HostServices{*voices, *locale, *bundle});
     addCloseShortcuts(window);
     fitToAvailableScreen(window);
     activation.raiseOnActivate(window);
