@@ -5,7 +5,7 @@ set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config libsqlite3-dev libsystemd-dev
        libspeechd-dev libicu-dev qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-       libgl-dev)
+       libgl-dev libfontconfig-dev)
 run=(speech-dispatcher speech-dispatcher-espeak-ng espeak-ng libao4 qt6-qpa-plugins xvfb xauth)
 test=(libgtest-dev libbenchmark-dev dbus gnome-keyring libsecret-tools xvfb xauth
       at-spi2-core python3-pyatspi imagemagick sqlite3 dconf-service libdconf-dev dconf-cli

@@ -14,6 +14,8 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <fontconfig/fontconfig.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,9 @@ int runApplication(int& argc, char** argv) {
     // nothing here touches the settings until it is there.
     std::optional<VirelonIOSApp> app;
     std::jthread making([&app] { app.emplace(); });
+    // The first text the window measures has fontconfig read its whole configuration, the costliest
+    // step before the first frame; it is read here meanwhile, and Qt's fonts find it read.
+    std::jthread fonts([] { FcInit(); });
 
     QApplication application(argc, argv);
     if (argc > 1) { // Qt has taken its own options out.
@@ -61,6 +66,7 @@ int runApplication(int& argc, char** argv) {
         QCoreApplication::installTranslator(translator.get());
 
     making.join();
+    fonts.join();
     const auto voices = platform::makeSpeechDispatcherVoices();
     const auto locale = platform::makeIcuLocaleServices();
     const auto bundle = platform::makeBuildBundleInfo(std::string(identifiers::version),
