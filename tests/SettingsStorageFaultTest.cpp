@@ -124,7 +124,7 @@ public:
                           : "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, value "
                             "ANY NOT NULL) STRICT, WITHOUT ROWID; INSERT INTO preferences "
                             "VALUES('intonation', 30); "s +
-                                c.text);
+                                (c.how == ours ? c.text : ""));
         if (c.how == link)
             fs::create_symlink(target, file);
         if (c.how == readOnlyFile || c.how == readOnlyFolder) {
@@ -141,9 +141,14 @@ public:
             return "cannot mount read-only: "s + std::strerror(errno);
         if (c.how >= theirs && ::geteuid() != 0)
             return "only root can give a file to another user";
-        const auto given = c.how == link ? target : *c.text ? folder : file;
+        const auto given = c.how == link    ? target
+                           : *c.text == ' ' ? folder
+                           : *c.text        ? fs::path(file.string() + c.text)
+                                            : file;
+        if (c.how == theirs && *c.text == '-') // an empty -wal or -shm beside the file
+            std::ofstream{given};
         if (c.how >= theirs && (::chown(given.c_str(), 65534, 65534) != 0 ||
-                                (*c.text && ::chmod(folder.c_str(), 0777) != 0)))
+                                (*c.text == ' ' && ::chmod(folder.c_str(), 0777) != 0)))
             return "cannot give the file away";
         return {};
     }
@@ -198,9 +203,11 @@ INSTANTIATE_TEST_SUITE_P(
             "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN SELECT count(*) FROM (WITH "
             "RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT x FROM c); END"},
         UnusableCase{"ViewBesideTheTable", ours, "CREATE VIEW v AS SELECT 1"},
-        // Our table exactly, but another user's: the file, a link's target, or (with text) the
-        // file in a folder that everyone may write.
+        // Our table exactly, but another user's: the file, a link's target, a -wal or -shm file
+        // beside it, or (" ") the file in a folder that everyone may write.
         UnusableCase{"AnotherUsersFile", theirs}, UnusableCase{"LinkToAnotherUsersFile", link},
+        UnusableCase{"AnotherUsersWalFile", theirs, "-wal"},
+        UnusableCase{"AnotherUsersShmFile", theirs, "-shm"},
         UnusableCase{"AnotherUsersWritableFolder", theirs, " "}),
     [](const auto& tested) { return std::string(tested.param.name); });
 
