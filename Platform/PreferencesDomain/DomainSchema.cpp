@@ -1,6 +1,7 @@
 #include "DomainSchema.h"
 
 #include "DomainFiles.h"
+#include "FileDescriptor.h"
 
 #include <cerrno>
 #include <string>
@@ -67,36 +68,30 @@ bool writeAll(int fd, std::string_view bytes) noexcept {
     return true;
 }
 
-struct FileCloser {
-    int fd;
-    ~FileCloser() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 } // namespace
 
 // Written whole into an unnamed file in the folder, synced, and only then given its name: the
 // name never shows a file half made, and two processes creating it at once leave one file.
+// Without unnamed files (or /proc to name them through) the file is created empty in place.
 Creation createOurFile(const std::string& path) {
     if (fileExists(path))
         return Creation::Exists;
+    const auto inPlace = [&path] {
+        return createFile(path) ? Creation::Created : Creation::Exists;
+    };
     const std::string folder = path.substr(0, path.find_last_of('/'));
-    const FileCloser file{::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
-    if (file.fd < 0)
-        return Creation::Unsupported; // a file system without unnamed files
+    const FileDescriptor file(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!file) // a file system without unnamed files
+        return inPlace();
     const auto image = newFileImage();
-    if (!image || ::fchmod(file.fd, 0600) != 0 || !writeAll(file.fd, *image) ||
-        ::fdatasync(file.fd) != 0)
+    if (!image || ::fchmod(file.get(), 0600) != 0 || !writeAll(file.get(), *image) ||
+        ::fdatasync(file.get()) != 0)
         return Creation::Failed;
-    const std::string unnamed = "/proc/self/fd/" + std::to_string(file.fd);
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(file.get());
     if (::linkat(AT_FDCWD, unnamed.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        return errno == EEXIST   ? Creation::Exists
-               : errno == ENOENT ? Creation::Unsupported // no /proc
-                                 : Creation::Failed;
-    const FileCloser directory{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (directory.fd < 0 || ::fsync(directory.fd) != 0)
+        return errno == EEXIST ? Creation::Exists : errno == ENOENT ? inPlace() : Creation::Failed;
+    const FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory || ::fsync(directory.get()) != 0)
         return Creation::Failed;
     return Creation::Created;
 }

@@ -28,11 +28,11 @@ bool initialise(sqlite3* db) noexcept;
 
 bool inWalMode(sqlite3* db) noexcept;
 
-enum class Creation { Created, Exists, Unsupported, Failed };
+enum class Creation { Created, Exists, Failed };
 
-/// Creates the file at `path` (0600) holding our table, in WAL mode, in one step. Exists: there is
-/// a file (or link) there already. Unsupported: the file system cannot do it so, nothing was
-/// made, and the file is for the caller to create and initialise.
+/// Creates the file at `path` (0600). Where the file system allows it, the file holds our table in
+/// WAL mode from the start; elsewhere it is created empty, which tells the caller to initialise
+/// it. Exists: there is a file (or link) there already.
 Creation createOurFile(const std::string& path);
 
 } // namespace virelon::platform::sqlite

@@ -24,11 +24,7 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
     if (!makeDirectories(folder) || ::stat(folder.c_str(), &folderInfo) != 0 ||
         !ownedByUser(folder, folderInfo, 0700))
         return nullptr;
-    // Made whole in one step where the file system allows it; otherwise made empty here and
-    // given its table below.
-    auto creation = createOurFile(*location);
-    if (creation == Creation::Unsupported)
-        creation = createFile(*location) ? Creation::Created : Creation::Exists;
+    const auto creation = createOurFile(*location);
     if (creation == Creation::Failed)
         return nullptr;
     const bool created = creation == Creation::Created;
