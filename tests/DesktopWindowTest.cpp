@@ -1,9 +1,11 @@
 // The window as a desktop meets it: the options it answers without a display, the keys that
-// close it, and a first size that fits a small screen (1280x1024 at QT_SCALE_FACTOR=2).
+// close it, a first size that fits a small screen (1280x1024 at QT_SCALE_FACTOR=2), and the work
+// that waits for its first frame.
 
 #include "DesktopConventions.h"
 #include "FakeScreenServices.h"
 #include "FakeSettingsPlatform.h"
+#include "FirstFrameReport.h"
 #include "SettingsWindow.h"
 #include "Subprocess.h"
 
@@ -77,6 +79,24 @@ TEST(DesktopWindow, FirstSizeFitsTheScreenAndControlQOrWCloses) {
         QTest::keyClick(&window, key, Qt::ControlModifier);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 5000)) << key;
     }
+}
+
+// Work waiting for the first frame runs once the window is on screen, in the order it was given:
+// the launch report comes before the work queued after it.
+TEST(DesktopWindow, WorkAfterTheFirstFrameRunsInTheOrderGiven) {
+    startApplication();
+    QWidget window;
+    window.show();
+    std::vector<int> ran;
+    for (int step = 1; step <= 3; ++step) {
+        widgets::afterFirstFrame(window, [&ran, &window, step] {
+            EXPECT_TRUE(window.windowHandle()->isExposed());
+            ran.push_back(step);
+        });
+    }
+    EXPECT_TRUE(ran.empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ran.size() == 3; }, 5000)) << ran.size();
+    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
 }
 
 } // namespace

@@ -10,26 +10,34 @@
 #include <cstdlib>
 #include <ctime>
 #include <utility>
+#include <vector>
 
 namespace virelon::widgets {
 
 namespace {
 
 // Sees the window's first exposure before the window does; the widgets paint and flush their
-// backing store while handling it, so `then` is queued to run right after that.
+// backing store while handling it, so the work waiting for it is queued to run right after that,
+// in the order it was given. One per window: the newest event filter sees events first, so
+// separate ones would run their work in reverse.
 class FirstExposure final : public QObject {
 public:
-    FirstExposure(QWindow& window, std::function<void()> then)
-        : QObject(&window), window_(window), then_(std::move(then)) {
-        window.installEventFilter(this);
+    static FirstExposure& of(QWindow& window) {
+        if (auto* existing = window.findChild<QObject*>(name(), Qt::FindDirectChildrenOnly))
+            return *static_cast<FirstExposure*>(existing);
+        return *new FirstExposure(window);
     }
+
+    void add(std::function<void()> then) { waiting_.push_back(std::move(then)); }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (watched == &window_ && event->type() == QEvent::Expose && window_.isExposed()) {
             window_.removeEventFilter(this);
+            setObjectName(QString()); // work given from now on waits for the next exposure
             QTimer::singleShot(0, this, [this] {
-                then_();
+                for (const auto& then : waiting_)
+                    then();
                 deleteLater();
             });
         }
@@ -37,15 +45,22 @@ protected:
     }
 
 private:
+    explicit FirstExposure(QWindow& window) : QObject(&window), window_(window) {
+        setObjectName(name());
+        window.installEventFilter(this);
+    }
+
+    static QString name() { return QStringLiteral("virelon-first-exposure"); }
+
     QWindow& window_;
-    std::function<void()> then_;
+    std::vector<std::function<void()>> waiting_;
 };
 
 } // namespace
 
 void afterFirstFrame(QWidget& window, std::function<void()> then) {
     if (window.windowHandle() != nullptr)
-        new FirstExposure(*window.windowHandle(), std::move(then));
+        FirstExposure::of(*window.windowHandle()).add(std::move(then));
 }
 
 void reportFirstFrame(QWidget& window) {
