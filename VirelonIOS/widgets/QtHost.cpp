@@ -12,7 +12,9 @@
 #include "virelon/Identifiers.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QIcon>
+#include <QImageReader>
 
 #include <fontconfig/fontconfig.h>
 
@@ -52,6 +54,9 @@ int runApplication(int& argc, char** argv) {
                      command);
         return 2;
     }
+    // Fusion draws each group box's frame from an image, and Qt's first image read loads every
+    // image-format plugin installed: in the middle of the first frame, unless done here meanwhile.
+    std::jthread imageFormats([] { QImageReader::supportedImageFormats(); });
     // One window per session: a running application is asked to show its own. The owner of the
     // name may be busy with its launch, so it gets longer to answer than the bus itself.
     const std::string applicationId(identifiers::applicationIdentifier);
@@ -65,8 +70,11 @@ int runApplication(int& argc, char** argv) {
     if (translator)
         QCoreApplication::installTranslator(translator.get());
 
-    making.join();
     fonts.join();
+    // The window's first measured text would load the font: it is loaded while the migration may
+    // still be running.
+    QFontMetrics(QApplication::font()).height();
+    making.join();
     const auto voices = platform::makeSpeechDispatcherVoices();
     const auto locale = platform::makeIcuLocaleServices();
     const auto bundle = platform::makeBuildBundleInfo(std::string(identifiers::version),
