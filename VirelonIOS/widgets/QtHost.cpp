@@ -15,6 +15,7 @@
 #include <QFontMetrics>
 #include <QIcon>
 #include <QImageReader>
+#include <QStyle>
 
 #include <fontconfig/fontconfig.h>
 
@@ -56,7 +57,10 @@ int runApplication(int& argc, char** argv) {
     }
     // Fusion draws each group box's frame from an image, and Qt's first image read loads every
     // image-format plugin installed: in the middle of the first frame, unless done here meanwhile.
-    std::jthread imageFormats([] { QImageReader::supportedImageFormats(); });
+    // Other styles may read no image at all.
+    std::jthread imageFormats;
+    if (QApplication::style()->name().compare(u"fusion", Qt::CaseInsensitive) == 0)
+        imageFormats = std::jthread([] { QImageReader::supportedImageFormats(); });
     // One window per session: a running application is asked to show its own. The owner of the
     // name may be busy with its launch, so it gets longer to answer than the bus itself.
     const std::string applicationId(identifiers::applicationIdentifier);
