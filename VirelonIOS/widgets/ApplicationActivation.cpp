@@ -75,9 +75,12 @@ struct ApplicationActivation::Bus {
     std::unique_ptr<sd_bus_slot, SlotCloser> object; // released before the connection
     std::string name;
     std::string path;
+    // Set before the bus is first processed, which is when calls are answered.
+    ApplicationActivation* owner = nullptr;
 
     static int onActivate(sd_bus_message* message, void* self, sd_bus_error*) {
-        static_cast<ApplicationActivation*>(self)->activated(activationToken(message));
+        if (auto* owner = static_cast<Bus*>(self)->owner)
+            owner->activated(activationToken(message));
         return sd_bus_reply_method_return(message, nullptr);
     }
     static int onOpen(sd_bus_message*, void*, sd_bus_error* error) {
@@ -151,8 +154,7 @@ struct ApplicationActivation::Bus {
     }
 };
 
-ApplicationActivation::ApplicationActivation(const std::string& name, milliseconds claimBound,
-                                             milliseconds activateBound) {
+ApplicationActivation::Claim::Claim(const std::string& name, milliseconds claimBound) {
     if (sd_bus_service_name_is_valid(name.c_str()) <= 0 || name.starts_with(':'))
         return;
     auto bus = std::make_unique<Bus>();
@@ -161,28 +163,40 @@ ApplicationActivation::ApplicationActivation(const std::string& name, millisecon
         return;
     bus->name = name;
     bus->path = objectPath(name);
-    const auto claimDeadline = steady_clock::now() + claimBound;
-    if (platform::sessionbus::settle(bus->connection.get(), claimDeadline) !=
+    const auto deadline = steady_clock::now() + claimBound;
+    if (platform::sessionbus::settle(bus->connection.get(), deadline) !=
         platform::sessionbus::Settled::done)
         return;
     // The object is there before the name, so a call that comes right after finds it.
     sd_bus_slot* slot = nullptr;
     if (sd_bus_add_object_vtable(bus->connection.get(), &slot, bus->path.c_str(),
-                                 applicationInterface, Bus::vtable(), this) < 0)
+                                 applicationInterface, Bus::vtable(), bus.get()) < 0)
         return;
     bus->object.reset(slot);
-
-    const auto owned = bus->requestName(claimDeadline);
-    if (!owned)
-        return;
-    if (*owned) {
-        role_ = Role::primary;
+    owned_ = bus->requestName(deadline);
+    if (owned_)
         bus_ = std::move(bus);
+}
+
+ApplicationActivation::Claim::Claim(Claim&&) noexcept = default;
+ApplicationActivation::Claim::~Claim() = default;
+
+ApplicationActivation::ApplicationActivation(Claim claim, milliseconds activateBound) {
+    if (!claim.owned_)
+        return;
+    if (*claim.owned_) {
+        role_ = Role::primary;
+        bus_ = std::move(claim.bus_);
+        bus_->owner = this;
         return;
     }
-    if (bus->activateOwner(steady_clock::now() + activateBound))
+    if (claim.bus_->activateOwner(steady_clock::now() + activateBound))
         role_ = Role::raisedOther;
 }
+
+ApplicationActivation::ApplicationActivation(const std::string& name, milliseconds claimBound,
+                                             milliseconds activateBound)
+    : ApplicationActivation(Claim(name, claimBound), activateBound) {}
 
 ApplicationActivation::~ApplicationActivation() = default;
 

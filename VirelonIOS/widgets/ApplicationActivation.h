@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QSocketNotifier;
@@ -30,9 +31,30 @@ public:
         alone,
     };
 
-    /// Asks the session bus for `name` within `claimBound`. When another process owns it, calls
-    /// that process's Activate (passing this launch's activation token, if any) and waits at
-    /// most `activateBound` for its answer.
+private:
+    struct Bus;
+
+public:
+    /// The name asked for on the session bus within its bound, without Qt: it may be made on
+    /// another thread, while the application object is being built.
+    class Claim {
+    public:
+        Claim(const std::string& name, std::chrono::milliseconds claimBound);
+        Claim(Claim&&) noexcept;
+        ~Claim();
+
+    private:
+        friend class ApplicationActivation;
+        std::unique_ptr<Bus> bus_;
+        /// Whether this connection owns the name; nothing when there is no bus, or it did not
+        /// answer in time.
+        std::optional<bool> owned_;
+    };
+
+    /// When another process owns the claimed name, calls that process's Activate (passing this
+    /// launch's activation token, if any) and waits at most `activateBound` for its answer.
+    ApplicationActivation(Claim claim, std::chrono::milliseconds activateBound);
+    /// Claims `name` within `claimBound`, then as above.
     ApplicationActivation(const std::string& name, std::chrono::milliseconds claimBound,
                           std::chrono::milliseconds activateBound);
     ~ApplicationActivation() override;
@@ -45,7 +67,6 @@ public:
     void raiseOnActivate(QWidget& window);
 
 private:
-    struct Bus;
     void pump();
     void activated(const std::string& activationToken);
 

@@ -48,6 +48,11 @@ int runApplication(int& argc, char** argv) {
     // The first text the window measures has fontconfig read its whole configuration, the costliest
     // step before the first frame; it is read here meanwhile, and Qt's fonts find it read.
     std::jthread fonts([] { FcInit(); });
+    // One window per session: the name is claimed on the session bus meanwhile too.
+    const std::string applicationId(identifiers::applicationIdentifier);
+    std::optional<ApplicationActivation::Claim> claim;
+    std::jthread claiming(
+        [&claim, &applicationId] { claim.emplace(applicationId, platform::activationClaimBound); });
 
     QApplication application(argc, argv);
     if (argc > 1) { // Qt has taken its own options out.
@@ -61,11 +66,10 @@ int runApplication(int& argc, char** argv) {
     std::jthread imageFormats;
     if (QApplication::style()->name().compare(u"fusion", Qt::CaseInsensitive) == 0)
         imageFormats = std::jthread([] { QImageReader::supportedImageFormats(); });
-    // One window per session: a running application is asked to show its own. The owner of the
-    // name may be busy with its launch, so it gets longer to answer than the bus itself.
-    const std::string applicationId(identifiers::applicationIdentifier);
-    ApplicationActivation activation(applicationId, platform::activationClaimBound,
-                                     platform::activationAnswerBound);
+    // A running application is asked to show its own window. The owner of the name may be busy
+    // with its launch, so it gets longer to answer than the bus itself.
+    claiming.join();
+    ApplicationActivation activation(std::move(*claim), platform::activationAnswerBound);
     if (activation.role() == ApplicationActivation::Role::raisedOther)
         return 0;
     // Wayland's app id; the icon, installed under the same name as the desktop entry, follows.
