@@ -20,9 +20,9 @@ const std::vector<std::pair<std::string, std::string>> reportFrame{
     {"VIRELON_REPORT_FIRST_FRAME", "1"}};
 
 // The running window, minimised, another program's window in front: a second launch brings it
-// to the front and ends without a window of its own. Without an answer (an owner that never runs
-// the loop that would answer, or no session bus) it opens its own within the bound for the answer,
-// with room for a busy machine.
+// to the front and ends without a window of its own; one with a wrong argument leaves it be.
+// Without an answer (an owner that never runs the loop that would answer, or no session bus) it
+// opens its own within the bound for the answer, with room for a busy machine.
 TEST(ApplicationActivation, ASecondLaunchRaisesTheRunningWindowOrOpensItsOwn) {
     int argc = 1;
     char name[] = "application_activation_test", *argv[] = {name, nullptr};
@@ -35,6 +35,10 @@ TEST(ApplicationActivation, ASecondLaunchRaisesTheRunningWindowOrOpensItsOwn) {
         other.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
         running.raiseOnActivate(window);
+        // A launch with an argument it does not know raises nothing.
+        virelon::test::Subprocess refused(VIRELON_VOICES, {"--frobnicate"}, reportFrame);
+        EXPECT_FALSE(QTest::qWaitFor([&] { return !window.isMinimized(); }, 1500));
+        EXPECT_EQ(refused.finish(10s).status, 2);
         virelon::test::Subprocess second(VIRELON_VOICES, {}, reportFrame);
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return !window.isMinimized() && window.isActiveWindow(); }, 10000));
