@@ -3,14 +3,13 @@
 #include <libspeechd.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <sys/un.h>
 
 namespace virelon::platform::speechd {
@@ -46,30 +45,25 @@ std::optional<ServerAddress> serverAddress() {
         return result;
     }
     if (address->method == SPD_METHOD_INET_SOCKET && address->inet_socket_host) {
-        // Numeric addresses only: a name lookup could block without bound.
         std::string_view host = address->inet_socket_host;
         if (host == "localhost")
             host = "127.0.0.1";
         if (address->inet_socket_port <= 0 || address->inet_socket_port > 65535)
             return std::nullopt;
-        const auto port = htons(static_cast<std::uint16_t>(address->inet_socket_port));
-        const std::string hostText(host);
-        sockaddr_in inet4{};
-        sockaddr_in6 inet6{};
-        if (inet_pton(AF_INET, hostText.c_str(), &inet4.sin_addr) == 1) {
-            inet4.sin_family = AF_INET;
-            inet4.sin_port = port;
-            std::memcpy(&result.socketAddress, &inet4, sizeof inet4);
-            result.length = sizeof inet4;
-            return result;
-        }
-        if (inet_pton(AF_INET6, hostText.c_str(), &inet6.sin6_addr) == 1) {
-            inet6.sin6_family = AF_INET6;
-            inet6.sin6_port = port;
-            std::memcpy(&result.socketAddress, &inet6, sizeof inet6);
-            result.length = sizeof inet6;
-            return result;
-        }
+        // Numeric host and port only: a name lookup could block without bound.
+        addrinfo hints{};
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(std::string(host).c_str(),
+                        std::to_string(address->inet_socket_port).c_str(), &hints, &found) != 0)
+            return std::nullopt;
+        const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(found, &freeaddrinfo);
+        if (found->ai_addrlen > sizeof result.socketAddress)
+            return std::nullopt;
+        std::memcpy(&result.socketAddress, found->ai_addr, found->ai_addrlen);
+        result.length = found->ai_addrlen;
+        return result;
     }
     return std::nullopt;
 }
