@@ -61,6 +61,8 @@ TEST(PreferencesDomain, LivesInTheConfigurationBaseDirectoryOrNowhere) {
 
 TEST(PreferencesDomain, ValuesReadBackExactlyAfterReopeningWhateverWasStoredBefore) {
     virelon::test::ScratchHome scratch;
+    // In the path, what a file URI would take for a query, a fragment or an escape.
+    ::setenv("XDG_CONFIG_HOME", (scratch.configHome() / "a?b#c%41 d").c_str(), 1);
     const std::pair<std::string, StoredValue> values[] = {
         {"k", std::int64_t{0}},
         {"k", std::numeric_limits<std::int64_t>::min()},
@@ -84,7 +86,9 @@ TEST(PreferencesDomain, ValuesReadBackExactlyAfterReopeningWhateverWasStoredBefo
             EXPECT_EQ(domain->value(key), value);
             EXPECT_EQ(domain->value(key + "x"), std::nullopt); // the whole key counts
         }
-        EXPECT_EQ(openPreferencesDomain(suite)->value(key), value);
+        const auto reopened = openPreferencesDomain(suite);
+        ASSERT_NE(reopened, nullptr);
+        EXPECT_EQ(reopened->value(key), value);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "DomainFiles.h"
 #include "FileDescriptor.h"
+#include "PercentEncoding.h"
 
 #include <cerrno>
 #include <string>
@@ -21,22 +22,9 @@ namespace {
 constexpr const char* tableSql = "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, "
                                  "value ANY NOT NULL) STRICT, WITHOUT ROWID";
 
+// SQLite's file URI: the path with the bytes outside RFC 3986's unreserved set (and "/") escaped.
 std::string fileUri(std::string_view path) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string uri = "file:";
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-            (byte >= '0' && byte <= '9') || c == '/' || c == '-' || c == '.' || c == '_' ||
-            c == '~') {
-            uri += c;
-        } else {
-            uri += '%';
-            uri += hex[byte >> 4];
-            uri += hex[byte & 0xF];
-        }
-    }
-    return uri;
+    return "file:" + percentEncoded(path, "/-._~");
 }
 
 // The new file's whole content, made in memory: our table, and the file format versions of WAL

@@ -1,10 +1,11 @@
 #include "SessionBus.h"
 
+#include "PercentEncoding.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 namespace virelon::platform::sessionbus {
 
@@ -17,20 +18,7 @@ std::string& keptAddress() {
 
 // A D-Bus address value: bytes outside the optionally-escaped set as %XX.
 std::string escapedAddressValue(std::string_view value) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string escaped;
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-            (byte >= '0' && byte <= '9') || std::strchr("-_/.\\*", c) != nullptr) {
-            escaped += c;
-        } else {
-            escaped += '%';
-            escaped += hex[byte >> 4];
-            escaped += hex[byte & 0xF];
-        }
-    }
-    return escaped;
+    return percentEncoded(value, "-_/.\\*");
 }
 
 } // namespace
