@@ -1,6 +1,7 @@
 #include "SettingsWindow.h"
 
 #include "AccessibleRoles.h"
+#include "FirstFrameReport.h"
 #include "Translation.h"
 
 #include <QFormLayout>
@@ -8,7 +9,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QVBoxLayout>
-#include <QWindow>
 
 #include <algorithm>
 
@@ -93,22 +93,9 @@ void SettingsWindow::apply(const ui::ScreenDescription& screen) {
 
 void SettingsWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    // The screen counts as shown once the window is really on screen: at its first exposure.
-    if (!shownReported_ && !watchingExposure_ && windowHandle() != nullptr) {
-        windowHandle()->installEventFilter(this);
-        watchingExposure_ = true;
-    }
-}
-
-bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watchingExposure_ && watched == windowHandle() && event->type() == QEvent::Expose &&
-        windowHandle()->isExposed()) {
-        windowHandle()->removeEventFilter(this);
-        watchingExposure_ = false;
-        shownReported_ = true;
-        runtime_.screenShown();
-    }
-    return QMainWindow::eventFilter(watched, event);
+    // The screen counts as shown once the window is really on screen, after its first frame (the
+    // runtime takes only the first such report).
+    afterFirstFrame(*this, [this] { runtime_.screenShown(); });
 }
 
 } // namespace virelon::widgets

@@ -41,7 +41,6 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void build(const ui::ScreenDescription& screen);
@@ -54,8 +53,6 @@ private:
     RoleLabel* heading_ = nullptr;
     std::vector<QGroupBox*> sections_;
     std::vector<std::vector<std::unique_ptr<RowWidgets>>> rows_; // per section
-    bool watchingExposure_ = false;
-    bool shownReported_ = false;
 };
 
 } // namespace virelon::widgets
