@@ -28,7 +28,8 @@ TEST(ApplicationActivation, ASecondLaunchRaisesTheRunningWindowOrOpensItsOwn) {
     char name[] = "application_activation_test", *argv[] = {name, nullptr};
     QApplication application(argc, argv);
     {
-        ApplicationActivation running(VIRELON_APPLICATION_IDENTIFIER, 500ms, 2000ms);
+        ApplicationActivation running(
+            ApplicationActivation::Claim(VIRELON_APPLICATION_IDENTIFIER, 500ms), 2000ms);
         ASSERT_EQ(running.role(), ApplicationActivation::Role::primary);
         QMainWindow window, other;
         window.showMinimized();
@@ -50,7 +51,8 @@ TEST(ApplicationActivation, ASecondLaunchRaisesTheRunningWindowOrOpensItsOwn) {
         std::optional<ApplicationActivation> owner;
         auto environment = reportFrame;
         if (silentOwner)
-            owner.emplace(VIRELON_APPLICATION_IDENTIFIER, 500ms, 2000ms);
+            owner.emplace(ApplicationActivation::Claim(VIRELON_APPLICATION_IDENTIFIER, 500ms),
+                          2000ms);
         else
             environment.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
         const auto started = std::chrono::steady_clock::now();

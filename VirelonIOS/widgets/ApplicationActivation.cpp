@@ -194,10 +194,6 @@ ApplicationActivation::ApplicationActivation(Claim claim, milliseconds activateB
         role_ = Role::raisedOther;
 }
 
-ApplicationActivation::ApplicationActivation(const std::string& name, milliseconds claimBound,
-                                             milliseconds activateBound)
-    : ApplicationActivation(Claim(name, claimBound), activateBound) {}
-
 ApplicationActivation::~ApplicationActivation() = default;
 
 void ApplicationActivation::raiseOnActivate(QWidget& window) {

@@ -54,9 +54,6 @@ public:
     /// When another process owns the claimed name, calls that process's Activate (passing this
     /// launch's activation token, if any) and waits at most `activateBound` for its answer.
     ApplicationActivation(Claim claim, std::chrono::milliseconds activateBound);
-    /// Claims `name` within `claimBound`, then as above.
-    ApplicationActivation(const std::string& name, std::chrono::milliseconds claimBound,
-                          std::chrono::milliseconds activateBound);
     ~ApplicationActivation() override;
 
     Role role() const { return role_; }
