@@ -9,7 +9,7 @@
 
 #include "LegacyItemStore.h"
 
-#include <systemd/sd-bus.h>
+#include "SdBusHandles.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,20 +32,6 @@ constexpr const char* serviceInterface = "org.freedesktop.Secret.Service";
 constexpr const char* itemInterface = "org.freedesktop.Secret.Item";
 // Far more items than an earlier version ever stored under our service: the rest is not read.
 constexpr std::size_t maximumItems = 64;
-
-struct BusCloser {
-    // Closes without flushing: a flush against a hung bus would block for sd-bus's 90 s.
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
-using Bus = std::unique_ptr<sd_bus, BusCloser>;
-struct MessageRelease {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageRelease>;
-struct SlotRelease {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using Slot = std::unique_ptr<sd_bus_slot, SlotRelease>;
 
 // Attribute values travel as D-Bus strings: UTF-8 without NUL. Anything else matches no item.
 bool isAttributeValue(std::string_view text) {
@@ -79,21 +65,21 @@ class Exchange {
 public:
     Exchange(sd_bus* bus, Clock::time_point deadline) : bus_(bus), deadline_(deadline) {}
 
-    Message call(const char* path, const char* interface, const char* member) const {
+    MessageHandle call(const char* path, const char* interface, const char* member) const {
         sd_bus_message* message = nullptr;
         if (sd_bus_message_new_method_call(bus_, &message, secretsName, path, interface, member) <
             0)
             return nullptr;
-        return Message(message);
+        return MessageHandle(message);
     }
 
     /// Sends every call and waits for every reply. Each reply is null where its call failed.
     /// False when time ran out or the connection was lost.
-    bool run(std::vector<Message>& calls, std::vector<Message>& replies) const {
+    bool run(std::vector<MessageHandle>& calls, std::vector<MessageHandle>& replies) const {
         replies.clear();
         replies.resize(calls.size());
         std::vector<Waiting> waiting(calls.size());
-        std::vector<Slot> slots;
+        std::vector<SlotHandle> slots;
         int outstanding = 0;
         for (std::size_t i = 0; i < calls.size(); ++i) {
             const auto left = remainingMicroseconds();
@@ -123,7 +109,7 @@ public:
 
 private:
     struct Waiting {
-        Message* reply = nullptr;
+        MessageHandle* reply = nullptr;
         int* outstanding = nullptr;
     };
 
@@ -206,7 +192,7 @@ LegacyItems search(sd_bus* bus, Clock::time_point deadline, std::string_view ser
     const Exchange exchange(bus, deadline);
 
     // A bus without the service, running or activatable, answers the first call at once.
-    std::vector<Message> calls;
+    std::vector<MessageHandle> calls;
     calls.push_back(exchange.call(secretsPath, serviceInterface, "OpenSession"));
     calls.push_back(exchange.call(secretsPath, serviceInterface, "SearchItems"));
     const std::string serviceText(service), groupText(accessGroup);
@@ -215,7 +201,7 @@ LegacyItems search(sd_bus* bus, Clock::time_point deadline, std::string_view ser
         sd_bus_message_append(calls[1].get(), "a{ss}", 2, "service", serviceText.c_str(),
                               "access-group", groupText.c_str()) < 0)
         return {};
-    std::vector<Message> replies;
+    std::vector<MessageHandle> replies;
     if (!exchange.run(calls, replies))
         return {};
     const auto session = sessionOf(replies[0].get());
@@ -286,7 +272,7 @@ public:
         try {
             sd_bus* raw = nullptr;
             if (sd_bus_open_user(&raw) >= 0) {
-                const Bus bus(raw);
+                const BusHandle bus(raw);
                 result = search(bus.get(), started + remaining_, service, accessGroup, accounts);
             }
         } catch (...) { // out of memory

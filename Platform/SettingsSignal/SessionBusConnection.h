@@ -4,18 +4,11 @@
 // other users of the bus (one window per session): the same bus, the address kept by
 // setAsideHungSessionBus() included, and the same bounded wait for it to answer.
 
-#include <chrono>
-#include <memory>
+#include "SdBusHandles.h"
 
-#include <systemd/sd-bus.h>
+#include <chrono>
 
 namespace virelon::platform::sessionbus {
-
-struct BusCloser {
-    // Closes without flushing: a flush against a hung bus would block for sd-bus's 90 s.
-    void operator()(sd_bus* bus) const noexcept { sd_bus_close_unref(bus); }
-};
-using BusHandle = std::unique_ptr<sd_bus, BusCloser>;
 
 /// A new connection to the user's session bus; null when there is none. Does not wait for the
 /// bus: authentication proceeds as the connection is processed.

@@ -19,17 +19,10 @@ namespace virelon::widgets {
 namespace {
 
 using namespace std::chrono;
+using platform::MessageHandle;
 constexpr const char* applicationInterface = "org.freedesktop.Application";
 // The platform-data key under which a launcher passes the window system's activation token.
 constexpr std::string_view activationTokenKey = "activation-token";
-
-struct SlotCloser {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-struct MessageCloser {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using MessageHandle = std::unique_ptr<sd_bus_message, MessageCloser>;
 
 /// The object path of org.freedesktop.Application: the name with "." as "/" and "-" as "_".
 std::string objectPath(std::string_view name) {
@@ -71,8 +64,8 @@ std::string activationToken(sd_bus_message* message) {
 } // namespace
 
 struct ApplicationActivation::Bus {
-    platform::sessionbus::BusHandle connection;
-    std::unique_ptr<sd_bus_slot, SlotCloser> object; // released before the connection
+    platform::BusHandle connection;
+    platform::SlotHandle object; // released before the connection
     std::string name;
     std::string path;
     // Set before the bus is first processed, which is when calls are answered.
