@@ -12,6 +12,7 @@
 #include "BenchSupport.h"
 #include "DconfSettings.h"
 #include "EngineProcess.h"
+#include "virelon/LegacyMigration.h"
 #include "virelon/VirelonSharedSettings.h"
 
 #include <dconf.h>
@@ -153,7 +154,7 @@ int main(int argc, char** argv) {
         return 1;
 
     // The same six values in both stores; the first dconf write starts dconf-service.
-    VirelonSharedSettings::migrateLegacySettings(); // opens the domain as a launch does
+    virelon::migrateLegacySettings(); // opens the domain as a launch does
     Dconf dconf;
     const std::int64_t initial[] = {80, 50, 90, 10, 12};
     for (std::size_t i = 0; i < 5; ++i) {

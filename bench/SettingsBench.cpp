@@ -9,6 +9,7 @@
 #include "BenchSupport.h"
 #include "EngineProcess.h"
 #include "SettingsSignal.h"
+#include "virelon/LegacyMigration.h"
 #include "virelon/VirelonSharedSettings.h"
 
 #include <sqlite3.h>
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
     const auto here = std::filesystem::path(argv[0]).parent_path();
     const auto scratch = std::filesystem::temp_directory_path() / "virelon-bench.db";
 
-    VirelonSharedSettings::migrateLegacySettings(); // opens the domain as a launch does
+    virelon::migrateLegacySettings(); // opens the domain as a launch does
     std::printf("Settings path, %d paced writes\n", writes);
 
     // (a)

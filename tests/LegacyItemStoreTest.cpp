@@ -6,6 +6,7 @@
 #include "LegacyItemStore.h"
 #include "ScratchHome.h"
 #include "virelon/Identifiers.h"
+#include "virelon/LegacyMigration.h"
 #include "virelon/VirelonSharedSettings.h"
 
 #include <gtest/gtest.h>
@@ -62,7 +63,7 @@ TEST(Keyring, TheLookupReadsOurItemsByteForByteAndTheLaunchMigratesThem) {
                            {"intonation", bytes(odd)},
                            {"headSize", bytes("150")}}));
     // The launch's migration with its own store, over the real domain.
-    VirelonSharedSettings::migrateLegacySettings();
+    virelon::migrateLegacySettings();
     EXPECT_EQ(VirelonSharedSettings::fallbackVoiceIdentifier(), "testvoices/Kate");
     EXPECT_EQ(VirelonSharedSettings::headSize(), 100);
     EXPECT_FALSE(VirelonSharedSettings::isStored("intonation"));

@@ -4,6 +4,7 @@
 // fuzzers' (DecimalInteger, LegacyText, IntegerReading, StoredValue).
 
 #include "FakeSettingsPlatform.h"
+#include "virelon/LegacyMigration.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@ using S = VirelonSharedSettings;
 struct Settings : ::testing::Test {
     std::shared_ptr<test::FakeWorld> world = test::installFakeSettingsPlatform();
     detail::SettingsCore core{test::fakeSettingsPlatform(world)};
+    test::FakePlatform keychain{world};
 };
 
 // Written out here, not taken from the table they check.
@@ -63,7 +65,7 @@ TEST_F(Settings, WritesClampStoreFlushThenPostOnceFailuresPostNothingAndNoDomain
     // The process's settings find no domain: defaults, failed writes, no keychain lookups.
     world->domainOpens = false;
     world->legacyItems = {{"voicing", test::bytes("3")}};
-    for (int round = 0; round < 2; ++round, S::migrateLegacySettings())
+    for (int round = 0; round < 2; ++round, migrateLegacySettings(keychain))
         EXPECT_FALSE(S::saveSetting(10, "voicing") || S::voicing() != 100);
     EXPECT_EQ(world->opened, std::vector<std::string>(
                                  2, "group." + std::string(identifiers::applicationIdentifier)));
@@ -79,8 +81,8 @@ TEST_F(Settings, MigrationMovesEachUsableItemIntoItsKeyIfAReadFoundItEmptyAndPos
     // clang-format on
     world->stored = {{"voicing", "x"}};
     world->unreadable = {"phrasePause"};
-    S::migrateLegacySettings();
-    S::migrateLegacySettings(); // changes nothing, looks up only what is still empty
+    migrateLegacySettings(keychain);
+    migrateLegacySettings(keychain); // changes nothing, looks up only what is still empty
     EXPECT_EQ(world->stored, (decltype(world->stored){{"fallbackVoiceIdentifier", "m/Zoë"},
                                                       {"intonation", I{100}},
                                                       {"headSizePercent", I{7}},

@@ -9,10 +9,6 @@ namespace virelon {
 
 using detail::settingsCore;
 
-std::shared_ptr<platform::PreferencesDomain> VirelonSharedSettings::defaults() noexcept {
-    return settingsCore().domain();
-}
-
 void VirelonSharedSettings::reopenIfReplaced() noexcept {
     settingsCore().reopenIfReplaced(true);
 }

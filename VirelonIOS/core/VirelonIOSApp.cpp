@@ -1,11 +1,11 @@
 #include "VirelonIOSApp.h"
 
-#include "virelon/VirelonSharedSettings.h"
+#include "virelon/LegacyMigration.h"
 
 namespace virelon {
 
 VirelonIOSApp::VirelonIOSApp() {
-    VirelonSharedSettings::migrateLegacySettings();
+    migrateLegacySettings();
 }
 
 WindowGroup VirelonIOSApp::body() const {

@@ -3,7 +3,7 @@
 // In-memory stand-ins for the settings' platform services, recording into one FakeWorld.
 // installFakeSettingsPlatform() gives the process fresh settings over them for each test.
 
-#include "LegacyMigration.h"
+#include "LegacyItemStore.h"
 #include "SettingsPlatform.h"
 #include "virelon/Identifiers.h"
 
@@ -90,11 +90,10 @@ inline detail::SettingsPlatform fakeSettingsPlatform(const std::shared_ptr<FakeW
             [world] { return std::make_unique<FakePlatform>(world); }};
 }
 
-/// Gives the process fresh settings and a fresh legacy store over the fakes of a new world.
+/// Gives the process fresh settings over the fakes of a new world.
 inline std::shared_ptr<FakeWorld> installFakeSettingsPlatform() {
     auto world = std::make_shared<FakeWorld>();
     detail::useSettingsPlatform(fakeSettingsPlatform(world));
-    detail::useLegacyStore([world] { return std::make_unique<FakePlatform>(world); });
     return world;
 }
 

@@ -4,16 +4,11 @@
 #include "virelon/SettingsKeys.h"
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace virelon {
-
-namespace platform {
-class PreferencesDomain;
-} // namespace platform
 
 /// All six settings as read together at one moment.
 struct VoiceSettings {
@@ -80,11 +75,6 @@ public:
     /// without a session bus, or with one that does not answer, nothing reaches the engine.
     VIRELON_SETTINGS_EXPORT static void requestVoiceReload() noexcept;
 
-    /// Copies the items an earlier version kept in the keychain into the shared domain, for keys
-    /// that hold no value yet. Silent in every failure; flushes nothing and posts nothing. The
-    /// application's alone: it is not in the engine library, which carries no keychain client.
-    static void migrateLegacySettings() noexcept;
-
     /// Clamps the value to 0...100 and stores it under the key, then flushes and posts.
     VIRELON_SETTINGS_EXPORT static bool saveSetting(std::int64_t value,
                                                     std::string_view key) noexcept;
@@ -100,13 +90,6 @@ public:
     /// removed, flushes and posts as a write does. Nothing stored: nothing is flushed or posted.
     /// Failed when the domain is absent, or removing or flushing failed (then nothing is posted).
     VIRELON_SETTINGS_EXPORT static Removal removeSetting(std::string_view key) noexcept;
-
-private:
-    static std::shared_ptr<platform::PreferencesDomain> defaults() noexcept;
-    static bool holdsNoValue(std::string_view key) noexcept;
-    static std::optional<std::string> legacyString(std::string_view account) noexcept;
-    static void migrateString(std::string_view account, std::string_view key) noexcept;
-    static void migrateInteger(std::string_view account, std::string_view key) noexcept;
 };
 
 } // namespace virelon

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "virelon/Export.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,14 +14,13 @@ namespace virelon {
 /// - a text that is a decimal integer (parseDecimalInteger) is that number, any other text 0;
 /// - a blob is 0.
 /// Callers clamp the result to the setting range.
-VIRELON_SETTINGS_EXPORT std::int64_t integerReading(std::int64_t value) noexcept;
-VIRELON_SETTINGS_EXPORT std::int64_t integerReading(double value) noexcept;
-VIRELON_SETTINGS_EXPORT std::int64_t integerReading(std::string_view text) noexcept;
-VIRELON_SETTINGS_EXPORT std::int64_t integerReading(const std::vector<std::uint8_t>& blob) noexcept;
+std::int64_t integerReading(std::int64_t value) noexcept;
+std::int64_t integerReading(double value) noexcept;
+std::int64_t integerReading(std::string_view text) noexcept;
+std::int64_t integerReading(const std::vector<std::uint8_t>& blob) noexcept;
 
 /// The bytes as text when they are well-formed UTF-8 (no overlong forms, no surrogates, nothing
 /// above U+10FFFF; NUL is allowed), otherwise nothing.
-VIRELON_SETTINGS_EXPORT std::optional<std::string>
-decodeUtf8(const std::vector<std::uint8_t>& bytes);
+std::optional<std::string> decodeUtf8(const std::vector<std::uint8_t>& bytes);
 
 } // namespace virelon
