@@ -25,8 +25,10 @@ TEST_P(EngineExample, LinksTheInstalledLibraryAndPrintsEachChange) {
     fs::remove_all(build);
     // The installed library of a sanitized build is instrumented: its runtime comes along.
     const std::string sanitize = VIRELON_TEST_SANITIZE ? "-fsanitize=address,undefined" : "";
+    // The pkg-config file names the installed prefix: the staged tree is its system root.
     const std::vector<std::pair<std::string, std::string>> environment{
-        {"PKG_CONFIG_PATH", (libdir / "pkgconfig").string()}};
+        {"PKG_CONFIG_PATH", (libdir / "pkgconfig").string()},
+        {"PKG_CONFIG_SYSROOT_DIR", VIRELON_STAGE}};
     for (const auto& arguments :
          {std::vector<std::string>{
               "-S", VIRELON_EXAMPLE_DIR, "-B", build.string(), "-G", "Ninja",

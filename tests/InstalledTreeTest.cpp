@@ -57,11 +57,14 @@ TEST(InstalledTree, HoldsWhatEnginesAndDesktopsFindAndNothingPrivate) {
         << dynamic.out;
     EXPECT_EQ(dynamic.out.find("PATH"), std::string::npos)
         << "no RPATH or RUNPATH: " << dynamic.out;
-    // Where pkg-config finds the library and headers the engine example's build shows.
-    EXPECT_EQ(runProgram("/usr/bin/pkg-config", {"--modversion", "virelon-settings"},
-                         {{"PKG_CONFIG_PATH", (libdir / "pkgconfig").string()}})
-                  .out,
-              version + "\n");
+    // Where pkg-config finds the library and headers the engine example's build shows; the file
+    // names the installed prefix, so that pkg-config can leave out the system folders.
+    for (const auto& [option, expected] :
+         {std::pair{"--modversion", version}, {"--variable=prefix", VIRELON_INSTALL_PREFIX}})
+        EXPECT_EQ(runProgram("/usr/bin/pkg-config", {option, "virelon-settings"},
+                             {{"PKG_CONFIG_PATH", (libdir / "pkgconfig").string()}})
+                      .out,
+                  expected + "\n");
 
     std::set<std::string> privateNames;
     for (const auto& folder : {"Platform", "Shared/src", "Shared/private"})
@@ -115,6 +118,30 @@ TEST(InstalledTree, LibraryExportsItsHeadersAndTheyStandAlone) {
             EXPECT_EQ(result.status, 0) << name << " as " << language << ":\n" << result.err;
         }
     }
+}
+
+// Each block of the README fenced as c or cpp compiles as the oldest C or C++ the headers are for
+// and links against the installed library with nothing left undefined.
+TEST(InstalledTree, TheReadmesCodeBlocksBuildAgainstIt) {
+    virelon::test::ScratchHome scratch;
+    const auto readme = readFile(fs::path(VIRELON_SOURCE_DIR) / "README.md");
+    const std::regex fenced("\\n```(c|cpp)\\n([^`]*)```");
+    std::set<std::string> languages;
+    for (auto it = std::sregex_iterator(readme.begin(), readme.end(), fenced);
+         it != std::sregex_iterator(); ++it) {
+        const bool c = (*it)[1] == "c";
+        languages.insert((*it)[1]);
+        const auto source = scratch.root() / (c ? "block.c" : "block.cpp");
+        std::ofstream(source) << (*it)[2];
+        const auto result =
+            runProgram(c ? VIRELON_C_COMPILER : VIRELON_CXX_COMPILER,
+                       {c ? "-std=c99" : "-std=c++17", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
+                        "-shared", "-fPIC", "-Wl,--no-undefined", "-I" + includedir.string(),
+                        source.string(), "-L" + libdir.string(), "-lvirelon-settings", "-o",
+                        (scratch.root() / "block.so").string()});
+        EXPECT_EQ(result.status, 0) << (*it)[2] << result.err;
+    }
+    EXPECT_EQ(languages, (std::set<std::string>{"c", "cpp"}));
 }
 
 // The validators find no error, warning, hint or info in the desktop entry, the metadata and the
