@@ -183,6 +183,11 @@ TEST(InstalledTree, DesktopFilesAndManualPagesAreValidAndNameWhatIsInstalled) {
     EXPECT_EQ(matches(metadata, ">([^<]+)</launchable>"), std::vector{id + ".desktop"});
     EXPECT_EQ(matches(metadata, "<binary>([^<]+)</binary>"),
               (std::vector<std::string>{"virelon-voices", "virelon-settings"}));
+    // The screenshots are the pictures of docs/, served from the homepage.
+    const auto images = matches(metadata, "<image [^>]*>https://[^<]*/([^/<]+)</image>");
+    EXPECT_EQ(images.size(), 2u); // English and German
+    for (const auto& image : images)
+        EXPECT_TRUE(fs::is_regular_file(fs::path(VIRELON_SOURCE_DIR) / "docs" / image)) << image;
 }
 
 } // namespace
