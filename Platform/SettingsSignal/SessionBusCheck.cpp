@@ -17,7 +17,7 @@ bool answersCall(sd_bus* bus, std::chrono::steady_clock::time_point deadline) {
     if (left.count() <= 0 ||
         sd_bus_set_method_call_timeout(bus, static_cast<std::uint64_t>(left.count())) < 0)
         return false;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{}; // SD_BUS_ERROR_NULL, without the C compound literal
     sd_bus_message* reply = nullptr;
     const int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                      "org.freedesktop.DBus", "GetId", &error, &reply, "");
