@@ -38,11 +38,23 @@ CONF
     export XDG_CACHE_HOME="$root/cache" XDG_RUNTIME_DIR="$root/runtime"
     export VIRELON_TEST_ROOT="$root" VIRELON_BUS_SERVICES="$root/bus-services"
     export VIRELON_TEST_ENV_INNER=1
+    # The session has no dconf: the settings of GLib programs (the accessibility bus launcher)
+    # live in memory, instead of failing to be written.
+    export GSETTINGS_BACKEND=memory
     unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+    # The bus and the services it starts (the accessibility bus, its registry) write to a log of
+    # the session, shown only when the command fails: on a passing run their activations and
+    # reloads are noise. The command keeps the caller's output, passed on as descriptors 3 and 4.
     status=0
-    dbus-run-session --config-file="$root/bus.conf" -- "$0" "$@" 2> >(grep -v 'Failed to set fd limit' >&2) || status=$?
+    dbus-run-session --config-file="$root/bus.conf" -- "$0" "$@" 3>&1 4>&2 >"$root/bus.log" 2>&1 ||
+        status=$?
+    if [ "$status" -ne 0 ] && grep -qv 'Failed to set fd limit' "$root/bus.log"; then
+        echo "test-env.sh: the session bus and the services it started said:" >&2
+        grep -v 'Failed to set fd limit' "$root/bus.log" >&2
+    fi
     exit "$status"
 fi
+exec 1>&3 2>&4 3>&- 4>&-
 
 # Inside the session: start the keyring and wait until its bus name is owned, so that no client
 # activates a second one.
