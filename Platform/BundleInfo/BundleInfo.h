@@ -18,7 +18,8 @@ public:
     virtual ~BundleInfo() = default;
 
     /// The value under the key, or nothing when the key is absent.
-    virtual std::optional<InfoValue> objectForInfoDictionaryKey(std::string_view key) const = 0;
+    virtual std::optional<InfoValue>
+    objectForInfoDictionaryKey(std::string_view key) const noexcept = 0;
 };
 
 /// The information given by the build: "CFBundleShortVersionString" (the project version) and

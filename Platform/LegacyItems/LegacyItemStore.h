@@ -24,11 +24,11 @@ public:
     /// the given ones, read together in one search. An account with no such item, or one that
     /// cannot be read (no service, locked, out of time), is left out.
     virtual LegacyItems lookup(std::string_view service, std::string_view accessGroup,
-                               std::span<const std::string_view> accounts) = 0;
+                               std::span<const std::string_view> accounts) noexcept = 0;
 };
 
 /// The store of the freedesktop Secret Service. All lookups made through one store together wait
 /// at most `budget` for the service; every lookup after the budget is spent finds nothing.
-std::unique_ptr<LegacyItemStore> makeSecretServiceStore(std::chrono::milliseconds budget);
+std::unique_ptr<LegacyItemStore> makeSecretServiceStore(std::chrono::milliseconds budget) noexcept;
 
 } // namespace virelon::platform

@@ -264,22 +264,27 @@ public:
                        std::span<const std::string_view> accounts) noexcept override {
         if (accounts.empty() || !isAttributeValue(service) || !isAttributeValue(accessGroup))
             return {};
-        const std::lock_guard lock(mutex_);
-        if (remaining_ <= Clock::duration::zero())
-            return {};
-        const auto started = Clock::now();
-        LegacyItems result;
         try {
-            sd_bus* raw = nullptr;
-            if (sd_bus_open_user(&raw) >= 0) {
-                const BusHandle bus(raw);
-                result = search(bus.get(), started + remaining_, service, accessGroup, accounts);
+            const std::lock_guard lock(mutex_);
+            if (remaining_ <= Clock::duration::zero())
+                return {};
+            const auto started = Clock::now();
+            LegacyItems result;
+            try {
+                sd_bus* raw = nullptr;
+                if (sd_bus_open_user(&raw) >= 0) {
+                    const BusHandle bus(raw);
+                    result =
+                        search(bus.get(), started + remaining_, service, accessGroup, accounts);
+                }
+            } catch (...) { // out of memory: the time spent still counts
+                result.clear();
             }
-        } catch (...) { // out of memory
-            result.clear();
+            remaining_ -= Clock::now() - started;
+            return result;
+        } catch (...) { // the lock could not be taken
+            return {};
         }
-        remaining_ -= Clock::now() - started;
-        return result;
     }
 
 private:
@@ -289,7 +294,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<LegacyItemStore> makeSecretServiceStore(std::chrono::milliseconds budget) {
+std::unique_ptr<LegacyItemStore> makeSecretServiceStore(std::chrono::milliseconds budget) noexcept {
     return std::make_unique<SecretServiceItemStore>(budget);
 }
 

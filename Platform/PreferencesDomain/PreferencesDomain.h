@@ -24,7 +24,7 @@ public:
     virtual ~PreferencesDomain() = default;
 
     /// The value stored under the key, or nothing when the key holds none or cannot be read.
-    virtual std::optional<StoredValue> value(std::string_view key) = 0;
+    virtual std::optional<StoredValue> value(std::string_view key) noexcept = 0;
 
     /// What a read of the key found, telling a key that holds nothing apart from a read that
     /// failed (busy past the timeout, an I/O error): only the former may be taken as "no value".
@@ -32,35 +32,38 @@ public:
         bool failed = false;
         std::optional<StoredValue> value;
     };
-    virtual Reading read(std::string_view key) { return {false, value(key)}; }
+    virtual Reading read(std::string_view key) noexcept { return {false, value(key)}; }
 
     /// The values of several keys, read together as one consistent snapshot (one read
     /// transaction where the store has them), in the order of the keys.
-    virtual std::vector<std::optional<StoredValue>> values(std::span<const std::string_view> keys) {
-        std::vector<std::optional<StoredValue>> result;
-        result.reserve(keys.size());
-        for (const auto key : keys)
-            result.push_back(value(key));
+    virtual std::vector<std::optional<StoredValue>>
+    values(std::span<const std::string_view> keys) noexcept {
+        std::vector<std::optional<StoredValue>> result(keys.size());
+        try {
+            for (std::size_t i = 0; i < keys.size(); ++i)
+                result[i] = value(keys[i]);
+        } catch (...) { // out of memory: what was not read holds nothing
+        }
         return result;
     }
 
     /// Store under the key, replacing what was there. False when the value could not be stored.
-    virtual bool setInteger(std::string_view key, std::int64_t value) = 0;
-    virtual bool setText(std::string_view key, std::string_view value) = 0;
+    virtual bool setInteger(std::string_view key, std::int64_t value) noexcept = 0;
+    virtual bool setText(std::string_view key, std::string_view value) noexcept = 0;
 
     /// What remove() did.
     enum class Removal { removed, nothingStored, failed };
 
     /// Removes the value stored under the key, so that the key holds none.
-    virtual Removal remove(std::string_view key) = 0;
+    virtual Removal remove(std::string_view key) noexcept = 0;
 
     /// Make every earlier write visible to other processes and safe from this process being
     /// killed. False when that could not be assured.
-    virtual bool flush() = 0;
+    virtual bool flush() noexcept = 0;
 
     /// False when the file at the domain's location is no longer the one this handle has open
     /// (it was removed, replaced or recreated): opening the domain afresh would find another.
-    virtual bool isCurrent() { return true; }
+    virtual bool isCurrent() noexcept { return true; }
 };
 
 /// Opens the domain of the given suite name, creating it when it does not exist yet. Nothing when

@@ -17,7 +17,7 @@ public:
 
     /// Posts the named signal to every observer in any process. Has no result: an invalid name or a
     /// missing or unresponsive transport makes this a no-op, bounded in time.
-    virtual void post(std::string_view name) = 0;
+    virtual void post(std::string_view name) noexcept = 0;
 };
 
 /// The poster on the user's session bus. Created without connecting; connects on first post and
@@ -40,16 +40,16 @@ class SignalObserver {
 public:
     virtual ~SignalObserver() = default;
 
-    virtual int fd() const = 0;
-    virtual short events() const = 0;
-    virtual std::uint64_t timeoutUsec() const = 0;
+    virtual int fd() const noexcept = 0;
+    virtual short events() const noexcept = 0;
+    virtual std::uint64_t timeoutUsec() const noexcept = 0;
 
     /// Handles what is pending without blocking. False when the connection is lost.
-    virtual bool process() = 0;
+    virtual bool process() noexcept = 0;
 
     /// Blocks for at most timeoutUsec microseconds (relative) or until something arrives, then
     /// processes it. False when the connection is lost.
-    virtual bool wait(std::uint64_t timeoutUsec) = 0;
+    virtual bool wait(std::uint64_t timeoutUsec) noexcept = 0;
 };
 
 /// Subscribes to the named signal on the user's session bus. The subscription is in place when

@@ -30,11 +30,11 @@ public:
     virtual ~SpeechVoices() = default;
 
     /// Asks for the voices to be reloaded, so that the next listing is fresh. No result.
-    virtual void updateSpeechVoices() = 0;
+    virtual void updateSpeechVoices() noexcept = 0;
 
     /// The installed voices in the server's order, each identifier once. One synchronous call
     /// that shares nothing with other calls, so it may run on a worker thread.
-    virtual VoiceListing speechVoices() = 0;
+    virtual VoiceListing speechVoices() noexcept = 0;
 };
 
 /// The voices of every output module of speech-dispatcher. Entries that are only a variant of

@@ -8,7 +8,7 @@ namespace virelon {
 class Announcer {
 public:
     virtual ~Announcer() = default;
-    virtual void announce(const std::string& message) = 0;
+    virtual void announce(const std::string& message) noexcept = 0;
 };
 
 } // namespace virelon

@@ -28,7 +28,7 @@ public:
     NotificationAnnouncer& operator=(const NotificationAnnouncer&) = delete;
 
     /// Shows a new notification named `message`; messages are read in the order announced.
-    void announce(const std::string& message) override;
+    void announce(const std::string& message) noexcept override;
 
 private:
     QPointer<QWidget> window_;

@@ -20,8 +20,8 @@ struct FakeVoices final : platform::SpeechVoices {
     bool fails = false;
     std::atomic<int> updates = 0, listings = 0;
     std::function<void()> duringListing;
-    void updateSpeechVoices() override { ++updates; }
-    platform::VoiceListing speechVoices() override {
+    void updateSpeechVoices() noexcept override { ++updates; }
+    platform::VoiceListing speechVoices() noexcept override {
         ++listings;
         if (duringListing)
             duringListing();
@@ -37,15 +37,15 @@ struct FakeLocale final : platform::LocaleServices {
                                                              {"en-US", "English (United States)"},
                                                              {"de-DE", "German (Germany)"},
                                                              {"fr-FR", "French (France)"}};
-    std::string currentIdentifier() override { return identifier; }
-    std::optional<std::string> languageName(std::string_view tag) override {
+    std::string currentIdentifier() noexcept override { return identifier; }
+    std::optional<std::string> languageName(std::string_view tag) noexcept override {
         const auto found = names.find(tag);
         return found == names.end() ? std::nullopt : std::optional(found->second);
     }
-    int standardCompare(std::string_view a, std::string_view b) override {
+    int standardCompare(std::string_view a, std::string_view b) noexcept override {
         return caseInsensitiveCompare(a, b);
     }
-    int caseInsensitiveCompare(std::string_view a, std::string_view b) override {
+    int caseInsensitiveCompare(std::string_view a, std::string_view b) noexcept override {
         return ::strcasecmp(std::string(a).c_str(), std::string(b).c_str());
     }
 };
@@ -54,7 +54,7 @@ struct FakeBundle final : platform::BundleInfo {
     std::map<std::string, platform::InfoValue, std::less<>> values = {
         {"CFBundleShortVersionString", std::string("2.1")}, {"CFBundleVersion", std::string("45")}};
     std::optional<platform::InfoValue>
-    objectForInfoDictionaryKey(std::string_view key) const override {
+    objectForInfoDictionaryKey(std::string_view key) const noexcept override {
         const auto found = values.find(key);
         return found == values.end() ? std::nullopt : std::optional(found->second);
     }
@@ -64,7 +64,7 @@ struct FakeBundle final : platform::BundleInfo {
 struct RecordingAnnouncer final : Announcer {
     std::vector<std::string> messages, statuses;
     std::function<std::string()> currentStatus = [] { return std::string(); };
-    void announce(const std::string& message) override {
+    void announce(const std::string& message) noexcept override {
         messages.push_back(message);
         statuses.push_back(currentStatus());
     }

@@ -34,15 +34,18 @@ struct FakePlatform final : platform::PreferencesDomain,
                             platform::LegacyItemStore {
     std::shared_ptr<FakeWorld> w;
     explicit FakePlatform(std::shared_ptr<FakeWorld> world) : w(std::move(world)) {}
-    Reading read(std::string_view key) override { // a failed read's value is never looked at
+    Reading
+    read(std::string_view key) noexcept override { // a failed read's value is never looked at
         return {std::count(w->unreadable.begin(), w->unreadable.end(), key) > 0, value(key)};
     }
-    std::optional<platform::StoredValue> value(std::string_view key) override {
+    std::optional<platform::StoredValue> value(std::string_view key) noexcept override {
         const auto found = w->stored.find(key);
         return found == w->stored.end() ? std::nullopt : std::optional(found->second);
     }
-    bool setInteger(std::string_view key, std::int64_t value) override { return set(key, value); }
-    bool setText(std::string_view key, std::string_view text) override {
+    bool setInteger(std::string_view key, std::int64_t value) noexcept override {
+        return set(key, value);
+    }
+    bool setText(std::string_view key, std::string_view text) noexcept override {
         return set(key, std::string(text));
     }
     bool set(std::string_view key, platform::StoredValue value) {
@@ -52,22 +55,22 @@ struct FakePlatform final : platform::PreferencesDomain,
         w->stored.insert_or_assign(std::string(key), std::move(value));
         return true;
     }
-    Removal remove(std::string_view key) override {
+    Removal remove(std::string_view key) noexcept override {
         if (w->failStores)
             return Removal::failed;
         w->events.push_back("remove " + std::string(key));
         return w->stored.erase(std::string(key)) ? Removal::removed : Removal::nothingStored;
     }
-    bool flush() override {
+    bool flush() noexcept override {
         w->events.push_back("flush");
         return ++w->flushes, !w->failFlush;
     }
-    void post(std::string_view name) override {
+    void post(std::string_view name) noexcept override {
         w->events.push_back("post " + std::string(name));
         ++(name == identifiers::reloadVoicesName ? w->reloadRequests : w->posts);
     }
     platform::LegacyItems lookup(std::string_view service, std::string_view group,
-                                 std::span<const std::string_view> accounts) override {
+                                 std::span<const std::string_view> accounts) noexcept override {
         ++w->searches;
         platform::LegacyItems found;
         for (const auto account : accounts) {
