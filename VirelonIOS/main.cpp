@@ -1,4 +1,4 @@
-#include "QtHost.h"
+#include "widgets/QtHost.h"
 
 int main(int argc, char** argv) {
     return virelon::widgets::runApplication(argc, argv);

@@ -1,4 +1,4 @@
-#include "VoiceCatalogue.h"
+#include "catalogue/VoiceCatalogue.h"
 
 #include "virelon/Identifiers.h"
 

@@ -5,9 +5,9 @@
 //        VIRELON_TEST_ESPEAK_NG=1 scripts/test-env.sh so that the server lists espeak-ng)
 
 #include "BenchSupport.h"
-#include "LocaleServices.h"
-#include "SpeechVoices.h"
-#include "VoiceCatalogue.h"
+#include "catalogue/VoiceCatalogue.h"
+#include "platform/LocaleServices.h"
+#include "platform/SpeechVoices.h"
 #include "virelon/Identifiers.h"
 
 #include <libspeechd.h>

@@ -7,13 +7,13 @@
 //        (QT_QPA_PLATFORM=offscreen when there is no display)
 
 #include "BenchSupport.h"
-#include "BundleInfo.h"
-#include "LocaleServices.h"
-#include "SettingsWindow.h"
-#include "SpeechVoices.h"
-#include "VirelonIOSApp.h"
-#include "VoiceCatalogue.h"
+#include "catalogue/VoiceCatalogue.h"
+#include "core/VirelonIOSApp.h"
+#include "platform/BundleInfo.h"
+#include "platform/LocaleServices.h"
+#include "platform/SpeechVoices.h"
 #include "virelon/Identifiers.h"
+#include "widgets/SettingsWindow.h"
 
 #include <QApplication>
 #include <QPushButton>

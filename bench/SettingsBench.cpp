@@ -8,7 +8,7 @@
 
 #include "BenchSupport.h"
 #include "EngineProcess.h"
-#include "SettingsSignal.h"
+#include "platform/SettingsSignal.h"
 #include "virelon/LegacyMigration.h"
 #include "virelon/VirelonSharedSettings.h"
 

@@ -1,7 +1,7 @@
 // The engine's side of the latency benchmark: waits for the settings change signal, reads all six
 // settings and reports the moment it has them on stdout ("<monotonic ns> <sum of values>").
 
-#include "SettingsSignal.h"
+#include "platform/SettingsSignal.h"
 #include "virelon/VirelonSharedSettings.h"
 
 #include <cstdint>

@@ -6,8 +6,8 @@
 // Input: byte 0 picks the key (mod 6), byte 1 the kind (mod 4: integer, real, text, blob); the
 // rest is the value (integer and real from its first eight bytes).
 
-#include "PreferencesDomain.h"
 #include "ReferenceRules.h"
+#include "platform/PreferencesDomain.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"
 #include "virelon/StoredValueReading.h"

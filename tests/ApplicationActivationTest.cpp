@@ -2,8 +2,8 @@
 // running one does not answer, or there is no session bus, it opens a window of its own. The
 // running application is this test process, owning the name as the application does.
 
-#include "ApplicationActivation.h"
-#include "Subprocess.h"
+#include "widgets/ApplicationActivation.h"
+#include "support/Subprocess.h"
 
 #include <QApplication>
 #include <QMainWindow>

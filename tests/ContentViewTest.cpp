@@ -1,9 +1,9 @@
 // The screen's state and operations, shown by a host that draws nothing, over fake services: what
 // is stored, posted, shown in the status line and announced, for each thing the user does.
 
-#include "FakeScreenServices.h"
-#include "FakeSettingsPlatform.h"
-#include "ScreenTexts.h"
+#include "core/ScreenTexts.h"
+#include "support/FakeScreenServices.h"
+#include "support/FakeSettingsPlatform.h"
 #include "virelon/Identifiers.h"
 
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // close it, a first size that fits a small screen (1280x1024 at QT_SCALE_FACTOR=2), and the work
 // that waits for its first frame.
 
-#include "DesktopConventions.h"
-#include "FakeScreenServices.h"
-#include "FakeSettingsPlatform.h"
-#include "FirstFrameReport.h"
-#include "SettingsWindow.h"
-#include "Subprocess.h"
+#include "support/FakeScreenServices.h"
+#include "support/FakeSettingsPlatform.h"
+#include "support/Subprocess.h"
+#include "widgets/DesktopConventions.h"
+#include "widgets/FirstFrameReport.h"
+#include "widgets/SettingsWindow.h"
 
 #include <QApplication>
 #include <QScreen>

@@ -2,8 +2,8 @@
 // installed tree only (by the CMake package, and by pkg-config), then shows each change the
 // installed settings tool makes, and says so when there is no session bus.
 
-#include "ScratchHome.h"
-#include "Subprocess.h"
+#include "support/ScratchHome.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 

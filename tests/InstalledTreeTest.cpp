@@ -2,8 +2,8 @@
 // a desktop and an engine need, valid desktop metadata and manual pages, headers that stand on
 // their own, and a library that exports its public interface and nothing else.
 
-#include "ScratchHome.h"
-#include "Subprocess.h"
+#include "support/ScratchHome.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +67,7 @@ TEST(InstalledTree, HoldsWhatEnginesAndDesktopsFindAndNothingPrivate) {
                   expected + "\n");
 
     std::set<std::string> privateNames;
-    for (const auto& folder : {"Platform", "Shared/src", "Shared/private"})
+    for (const auto& folder : {"Platform", "Shared/seam", "Shared/private"})
         for (const auto& entry :
              fs::recursive_directory_iterator(fs::path(VIRELON_SOURCE_DIR) / folder))
             if (entry.is_regular_file())

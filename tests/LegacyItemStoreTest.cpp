@@ -3,8 +3,8 @@
 // nothing changed; and the launch's migration with it over the real domain.
 // (A keychain that never appears is launched against by tests/e2e/hung_services_test.py.)
 
-#include "LegacyItemStore.h"
-#include "ScratchHome.h"
+#include "platform/LegacyItemStore.h"
+#include "support/ScratchHome.h"
 #include "virelon/Identifiers.h"
 #include "virelon/LegacyMigration.h"
 #include "virelon/VirelonSharedSettings.h"

@@ -1,7 +1,7 @@
 // The ICU locale services with real ICU data. Locales are given explicitly: with no LANG set,
 // ICU's own default would be en_US_POSIX. How fast they sort is measured in bench/.
 
-#include "LocaleServices.h"
+#include "platform/LocaleServices.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // store, and how the settings read it, is the stored value fuzzer's; here: where the file lives,
 // exact values, its modes, its journal, and other connections and processes at the same file.
 
-#include "PreferencesDomain.h"
-#include "RawDatabase.h"
-#include "ScratchHome.h"
+#include "platform/PreferencesDomain.h"
+#include "support/RawDatabase.h"
+#include "support/ScratchHome.h"
 
 #include <limits>
 #include <sys/wait.h>

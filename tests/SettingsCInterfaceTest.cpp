@@ -1,8 +1,8 @@
 // The C interface: its getters over in-memory platform fakes, and its observer on the private
 // session bus of the test session.
 
-#include "FakeSettingsPlatform.h"
-#include "SettingsSignal.h"
+#include "platform/SettingsSignal.h"
+#include "support/FakeSettingsPlatform.h"
 #include "virelon/VirelonSharedSettings.h"
 #include "virelon/virelon_settings.h"
 

@@ -5,8 +5,8 @@
 // older one than before; after the kill, every write reported saved is there, the one in flight
 // may or may not have landed, nothing else has; the file passes SQLite's integrity check.
 
-#include "ScratchHome.h"
-#include "SettingsFaultSupport.h"
+#include "support/ScratchHome.h"
+#include "support/SettingsFaultSupport.h"
 
 #include <random>
 

@@ -2,10 +2,10 @@
 // dbus-daemon started here to be restarted and paused, a socket that never answers, and a proxy
 // in front of the test session's bus that answers only Hello or hangs up right after a post.
 
-#include "SettingsSignal.h"
-#include "ScratchHome.h"
-#include "SilentSocket.h"
-#include "Subprocess.h"
+#include "platform/SettingsSignal.h"
+#include "support/ScratchHome.h"
+#include "support/SilentSocket.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>

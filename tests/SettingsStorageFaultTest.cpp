@@ -5,9 +5,9 @@
 // happens, a write is reported saved only when it was (to the process that wrote and to one
 // started afterwards), a failed write posts no change signal, and a file not ours stays as it was.
 
-#include "ScratchHome.h"
-#include "SettingsFaultSupport.h"
-#include "SignalCounter.h"
+#include "support/ScratchHome.h"
+#include "support/SettingsFaultSupport.h"
+#include "support/SignalCounter.h"
 #include "virelon/virelon_settings.h"
 
 #include <cstring>

@@ -2,9 +2,9 @@
 // session's bus and its speech server (testvoices' Kate, Kate+Loud, a variant, Jonas, Amélie and
 // Diego, and two voices of a module named after the application identifier).
 
-#include "ScratchHome.h"
-#include "SignalCounter.h"
-#include "Subprocess.h"
+#include "support/ScratchHome.h"
+#include "support/SignalCounter.h"
+#include "support/Subprocess.h"
 #include "virelon/Identifiers.h"
 #include "virelon/VirelonSharedSettings.h"
 

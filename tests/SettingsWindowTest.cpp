@@ -3,11 +3,11 @@
 // over the real application (each announcement, keys, the Tab walk) is heard by
 // tests/e2e/orca_test.py; the rows are read by hung_services_test.py.
 
-#include "SettingsWindow.h"
-#include "DisplayCheck.h"
-#include "FakeScreenServices.h"
-#include "FakeSettingsPlatform.h"
-#include "Translation.h"
+#include "widgets/SettingsWindow.h"
+#include "support/FakeScreenServices.h"
+#include "support/FakeSettingsPlatform.h"
+#include "widgets/DisplayCheck.h"
+#include "widgets/Translation.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -3,7 +3,7 @@
 // The decimal, UTF-8 and stored-value rules, and the migration of every kind of item text, are the
 // fuzzers' (DecimalInteger, LegacyText, IntegerReading, StoredValue).
 
-#include "FakeSettingsPlatform.h"
+#include "support/FakeSettingsPlatform.h"
 #include "virelon/LegacyMigration.h"
 
 #include <gtest/gtest.h>

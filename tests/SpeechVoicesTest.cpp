@@ -2,10 +2,10 @@
 // configuration the test writes, and against a scripted peer where a real server cannot be made to
 // break off at a chosen byte, dribble, talk without end or fail one module.
 
-#include "SpeechVoices.h"
-#include "ScratchHome.h"
-#include "SilentSocket.h"
-#include "Subprocess.h"
+#include "platform/SpeechVoices.h"
+#include "support/ScratchHome.h"
+#include "support/SilentSocket.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 

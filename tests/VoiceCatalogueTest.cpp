@@ -1,7 +1,7 @@
 // The fallback catalogue's rules: which voices are offered, their names, order and the choice.
 
-#include "VoiceCatalogue.h"
-#include "FakeScreenServices.h"
+#include "catalogue/VoiceCatalogue.h"
+#include "support/FakeScreenServices.h"
 #include "virelon/Identifiers.h"
 
 #include <gtest/gtest.h>

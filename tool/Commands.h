@@ -3,8 +3,8 @@
 // The commands of virelon-settings, each writing its result to `out` and its messages to `err`,
 // as JSON with `json`. Each returns the tool's exit status.
 
-#include "SettingsSignal.h"
 #include "SettingsTool.h"
+#include "platform/SettingsSignal.h"
 
 #include <csignal>
 #include <optional>

@@ -3,7 +3,7 @@
 #include "Commands.h"
 
 #include "Json.h"
-#include "PreferencesDomain.h"
+#include "platform/PreferencesDomain.h"
 #include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"

@@ -3,9 +3,9 @@
 #include "Commands.h"
 
 #include "Json.h"
-#include "LocaleServices.h"
-#include "SpeechVoices.h"
-#include "VoiceCatalogue.h"
+#include "catalogue/VoiceCatalogue.h"
+#include "platform/LocaleServices.h"
+#include "platform/SpeechVoices.h"
 #include "virelon/VirelonSharedSettings.h"
 
 namespace virelon::tool {

@@ -7,9 +7,9 @@
 // resident memory per process (GIO and its threads, a Diffie-Hellman session in libgcrypt), this
 // conversation 1.4 ms and none; the first frame of an empty window takes about 14 ms.
 
-#include "LegacyItemStore.h"
+#include "platform/LegacyItemStore.h"
 
-#include "SdBusHandles.h"
+#include "platform/SdBusHandles.h"
 
 #include <algorithm>
 #include <cerrno>

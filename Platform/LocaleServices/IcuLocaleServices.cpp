@@ -1,4 +1,4 @@
-#include "LocaleServices.h"
+#include "platform/LocaleServices.h"
 
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>

@@ -1,6 +1,6 @@
 #include "DomainFiles.h"
 
-#include "PreferencesDomain.h"
+#include "platform/PreferencesDomain.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 #include "DomainSchema.h"
 
 #include "DomainFiles.h"
-#include "FileDescriptor.h"
-#include "PercentEncoding.h"
+#include "platform/FileDescriptor.h"
+#include "platform/PercentEncoding.h"
 
 #include <cerrno>
 #include <string>

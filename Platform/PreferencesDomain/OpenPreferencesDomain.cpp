@@ -1,4 +1,4 @@
-#include "PreferencesDomain.h"
+#include "platform/PreferencesDomain.h"
 
 #include "DomainFiles.h"
 #include "DomainSchema.h"

@@ -2,7 +2,7 @@
 
 // Inside the adapter only: SQLite handles, statements bounded in time, binding and reading values.
 
-#include "PreferencesDomain.h"
+#include "platform/PreferencesDomain.h"
 
 #include <sqlite3.h>
 

@@ -1,6 +1,6 @@
 #include "SessionBus.h"
 
-#include "PercentEncoding.h"
+#include "platform/PercentEncoding.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,7 +3,7 @@
 // Inside the adapter only: what the session-bus poster, observer and launch check share beyond
 // the connection, and the one place where a signal name becomes a bus address.
 
-#include "SessionBusConnection.h"
+#include "platform/SessionBusConnection.h"
 
 #include <optional>
 #include <string>

@@ -1,5 +1,5 @@
 #include "SessionBus.h"
-#include "SettingsSignal.h"
+#include "platform/SettingsSignal.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "Bounds.h"
 #include "SessionBus.h"
-#include "SettingsSignal.h"
+#include "platform/Bounds.h"
+#include "platform/SettingsSignal.h"
 
 #include <chrono>
 

@@ -1,11 +1,11 @@
-#include "SpeechVoices.h"
+#include "platform/SpeechVoices.h"
 
-#include "Bounds.h"
 #include "SpeechServerAddress.h"
 #include "SpeechServerSocket.h"
 #include "SpeechServerStarter.h"
 #include "SsipConversation.h"
 #include "VoiceEntries.h"
+#include "platform/Bounds.h"
 
 #include <optional>
 #include <pwd.h>

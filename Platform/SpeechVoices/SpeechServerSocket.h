@@ -3,8 +3,8 @@
 // Inside the adapter only: a non-blocking socket to the speech server, and waiting on it no
 // later than a deadline.
 
-#include "FileDescriptor.h"
 #include "SpeechServerAddress.h"
+#include "platform/FileDescriptor.h"
 
 #include <chrono>
 

@@ -1,6 +1,6 @@
 #include "SsipConversation.h"
 
-#include "Bounds.h"
+#include "platform/Bounds.h"
 
 #include <cerrno>
 

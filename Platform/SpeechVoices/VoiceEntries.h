@@ -2,7 +2,7 @@
 
 // Inside the adapter only: the voices of one module's listing.
 
-#include "SpeechVoices.h"
+#include "platform/SpeechVoices.h"
 
 #include <string_view>
 #include <vector>

@@ -4,11 +4,11 @@
 
 #include "virelon/LegacyMigration.h"
 
-#include "Bounds.h"
-#include "SettingsPlatform.h"
+#include "platform/Bounds.h"
 #include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"
+#include "virelon/SettingsPlatform.h"
 #include "virelon/StoredValueReading.h"
 
 #include <array>

@@ -3,8 +3,8 @@
 
 #include "virelon/virelon_settings.h"
 
-#include "SettingsPlatform.h"
-#include "SettingsSignal.h"
+#include "platform/SettingsSignal.h"
+#include "virelon/SettingsPlatform.h"
 #include "virelon/VirelonSharedSettings.h"
 
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "SettingsPlatform.h"
+#include "virelon/SettingsPlatform.h"
 
 #include "virelon/Identifiers.h"
 #include "virelon/StoredValueReading.h"

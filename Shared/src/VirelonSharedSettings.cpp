@@ -2,8 +2,8 @@
 
 #include "virelon/VirelonSharedSettings.h"
 
-#include "SettingsPlatform.h"
 #include "virelon/Identifiers.h"
+#include "virelon/SettingsPlatform.h"
 
 namespace virelon {
 

@@ -1,7 +1,7 @@
-#include "ContentView.h"
+#include "core/ContentView.h"
 
-#include "ScreenTexts.h"
-#include "VoiceCatalogue.h"
+#include "catalogue/VoiceCatalogue.h"
+#include "core/ScreenTexts.h"
 #include "virelon/SettingsKeys.h"
 #include "virelon/VirelonSharedSettings.h"
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "Announcer.h"
-#include "BundleInfo.h"
-#include "LocaleServices.h"
-#include "Runtime.h"
-#include "ScreenDescription.h"
-#include "SpeechVoices.h"
+#include "core/Announcer.h"
+#include "core/ScreenDescription.h"
+#include "platform/BundleInfo.h"
+#include "platform/LocaleServices.h"
+#include "platform/SpeechVoices.h"
+#include "runtime/Runtime.h"
 #include "virelon/SettingsKeys.h"
 
 #include <array>

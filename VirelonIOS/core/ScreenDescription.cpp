@@ -1,4 +1,4 @@
-#include "ScreenDescription.h"
+#include "core/ScreenDescription.h"
 
 #include <cmath>
 

@@ -4,7 +4,7 @@
 // host draws it; it holds no state of its own. Texts named `...Key` are translatable keys; all
 // other texts are shown exactly as they stand.
 
-#include "Runtime.h"
+#include "runtime/Runtime.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "VirelonIOSApp.h"
+#include "core/VirelonIOSApp.h"
 
 #include "virelon/LegacyMigration.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ContentView.h"
-#include "Runtime.h"
+#include "core/ContentView.h"
+#include "runtime/Runtime.h"
 
 #include <functional>
 #include <memory>

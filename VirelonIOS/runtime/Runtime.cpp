@@ -1,4 +1,4 @@
-#include "Runtime.h"
+#include "runtime/Runtime.h"
 
 namespace virelon::ui {
 

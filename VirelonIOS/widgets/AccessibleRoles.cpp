@@ -1,4 +1,4 @@
-#include "AccessibleRoles.h"
+#include "widgets/AccessibleRoles.h"
 
 #include <QAccessibleWidget>
 

@@ -1,6 +1,6 @@
-#include "ApplicationActivation.h"
+#include "widgets/ApplicationActivation.h"
 
-#include "SessionBusConnection.h"
+#include "platform/SessionBusConnection.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

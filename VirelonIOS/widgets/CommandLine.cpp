@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "widgets/CommandLine.h"
 
 #include "virelon/Identifiers.h"
 

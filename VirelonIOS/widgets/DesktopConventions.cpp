@@ -1,4 +1,4 @@
-#include "DesktopConventions.h"
+#include "widgets/DesktopConventions.h"
 
 #include <QScreen>
 #include <QShortcut>

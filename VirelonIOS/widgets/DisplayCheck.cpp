@@ -1,4 +1,4 @@
-#include "DisplayCheck.h"
+#include "widgets/DisplayCheck.h"
 
 namespace virelon::widgets {
 

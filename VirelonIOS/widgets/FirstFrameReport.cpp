@@ -1,4 +1,4 @@
-#include "FirstFrameReport.h"
+#include "widgets/FirstFrameReport.h"
 
 #include <QEvent>
 #include <QObject>

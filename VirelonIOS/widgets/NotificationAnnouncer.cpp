@@ -1,6 +1,6 @@
-#include "NotificationAnnouncer.h"
+#include "widgets/NotificationAnnouncer.h"
 
-#include "AccessibleRoles.h"
+#include "widgets/AccessibleRoles.h"
 
 #include <QTimer>
 

@@ -7,7 +7,7 @@
 // one turn of the event loop would lose the first message. Qt 6.8's announcement event can
 // replace this behind the same interface.
 
-#include "Announcer.h"
+#include "core/Announcer.h"
 
 #include <QPointer>
 

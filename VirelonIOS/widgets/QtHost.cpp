@@ -1,15 +1,15 @@
-#include "QtHost.h"
+#include "widgets/QtHost.h"
 
-#include "ApplicationActivation.h"
-#include "CommandLine.h"
-#include "DesktopConventions.h"
-#include "DisplayCheck.h"
-#include "FirstFrameReport.h"
-#include "SettingsSignal.h"
-#include "SettingsWindow.h"
-#include "Translation.h"
-#include "VirelonIOSApp.h"
+#include "core/VirelonIOSApp.h"
+#include "platform/SettingsSignal.h"
 #include "virelon/Identifiers.h"
+#include "widgets/ApplicationActivation.h"
+#include "widgets/CommandLine.h"
+#include "widgets/DesktopConventions.h"
+#include "widgets/DisplayCheck.h"
+#include "widgets/FirstFrameReport.h"
+#include "widgets/SettingsWindow.h"
+#include "widgets/Translation.h"
 
 #include <QApplication>
 #include <QFontMetrics>

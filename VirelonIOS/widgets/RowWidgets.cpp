@@ -1,7 +1,7 @@
-#include "RowWidgets.h"
+#include "widgets/RowWidgets.h"
 
-#include "AccessibleRoles.h"
-#include "Translation.h"
+#include "widgets/AccessibleRoles.h"
+#include "widgets/Translation.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

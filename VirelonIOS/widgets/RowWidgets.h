@@ -5,9 +5,9 @@
 // state of their own beyond the last description, whose bindings and actions user input goes
 // through.
 
-#include "Announcer.h"
-#include "Runtime.h"
-#include "ScreenDescription.h"
+#include "core/Announcer.h"
+#include "core/ScreenDescription.h"
+#include "runtime/Runtime.h"
 
 #include <QMetaObject>
 

@@ -1,8 +1,8 @@
-#include "SettingsWindow.h"
+#include "widgets/SettingsWindow.h"
 
-#include "AccessibleRoles.h"
-#include "FirstFrameReport.h"
-#include "Translation.h"
+#include "widgets/AccessibleRoles.h"
+#include "widgets/FirstFrameReport.h"
+#include "widgets/Translation.h"
 
 #include <QFormLayout>
 #include <QGroupBox>

@@ -4,10 +4,10 @@
 // The widgets are made from the first description and updated from a new description after
 // every update; the screen's state stays the only copy of the truth.
 
-#include "NotificationAnnouncer.h"
-#include "RowWidgets.h"
-#include "Runtime.h"
-#include "VirelonIOSApp.h"
+#include "core/VirelonIOSApp.h"
+#include "runtime/Runtime.h"
+#include "widgets/NotificationAnnouncer.h"
+#include "widgets/RowWidgets.h"
 
 #include <QMainWindow>
 

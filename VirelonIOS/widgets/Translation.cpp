@@ -1,4 +1,4 @@
-#include "Translation.h"
+#include "widgets/Translation.h"
 
 #include <QCoreApplication>
 

@@ -2,7 +2,7 @@
 // the same way as the application. Usage: launch_bench_empty_window [WIDTH HEIGHT]; the benchmark
 // passes the application's window size, so that both fill and draw as many pixels.
 
-#include "FirstFrameReport.h"
+#include "widgets/FirstFrameReport.h"
 
 #include <QApplication>
 #include <QMainWindow>

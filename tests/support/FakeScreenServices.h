@@ -2,8 +2,8 @@
 
 // Stand-ins for the screen's platform services, and a host that shows screens without drawing.
 
-#include "ContentView.h"
-#include "VirelonIOSApp.h"
+#include "core/ContentView.h"
+#include "core/VirelonIOSApp.h"
 
 #include <atomic>
 #include <functional>

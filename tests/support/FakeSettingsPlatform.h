@@ -3,9 +3,9 @@
 // In-memory stand-ins for the settings' platform services, recording into one FakeWorld.
 // installFakeSettingsPlatform() gives the process fresh settings over them for each test.
 
-#include "LegacyItemStore.h"
-#include "SettingsPlatform.h"
+#include "platform/LegacyItemStore.h"
 #include "virelon/Identifiers.h"
+#include "virelon/SettingsPlatform.h"
 
 #include <algorithm>
 #include <map>

@@ -2,7 +2,7 @@
 
 // Counts the settings change signals that reach this process over the test session's bus.
 
-#include "SettingsSignal.h"
+#include "platform/SettingsSignal.h"
 #include "virelon/Identifiers.h"
 
 namespace virelon::test {

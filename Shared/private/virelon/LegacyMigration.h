@@ -4,7 +4,7 @@
 // application's alone: in its static settings library, never in the engine library, which so
 // carries no keychain client. Not installed.
 
-#include "LegacyItemStore.h"
+#include "platform/LegacyItemStore.h"
 
 namespace virelon {
 

@@ -4,9 +4,9 @@
 // services. Not installed and not part of the public API: the process has one, made from the real
 // platform on first use; unit tests build their own from fakes, or put one in its place.
 
-#include "Bounds.h"
-#include "PreferencesDomain.h"
-#include "SettingsSignal.h"
+#include "platform/Bounds.h"
+#include "platform/PreferencesDomain.h"
+#include "platform/SettingsSignal.h"
 #include "virelon/SettingsKeys.h"
 #include "virelon/VirelonSharedSettings.h"
 

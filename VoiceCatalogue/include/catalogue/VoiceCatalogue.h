@@ -3,8 +3,8 @@
 // The fallback voice catalogue: which installed voices may serve as fallback, how they are named
 // and ordered for people, and which one is chosen.
 
-#include "LocaleServices.h"
-#include "SpeechVoices.h"
+#include "platform/LocaleServices.h"
+#include "platform/SpeechVoices.h"
 
 #include <optional>
 #include <string>

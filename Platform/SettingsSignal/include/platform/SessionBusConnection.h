@@ -4,7 +4,7 @@
 // other users of the bus (one window per session): the same bus, the address kept by
 // setAsideHungSessionBus() included, and the same bounded wait for it to answer.
 
-#include "SdBusHandles.h"
+#include "platform/SdBusHandles.h"
 
 #include <chrono>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Bounds.h"
+#include "platform/Bounds.h"
 
 #include <cstdint>
 #include <memory>
