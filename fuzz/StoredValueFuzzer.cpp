@@ -25,9 +25,7 @@ using namespace virelon::fuzz;
 using virelon::platform::StoredValue;
 namespace settings = virelon::settings;
 
-constexpr std::array<std::string_view, 6> keys{
-    settings::intonation.key, settings::headSize.key,    settings::voicing.key,
-    settings::wordPause.key,  settings::phrasePause.key, settings::fallbackVoiceIdentifierKey};
+constexpr const auto& keys = settings::allKeys;
 
 // A private configuration folder (memory-backed when there is one), the adapter's domain and
 // another program's prepared write, for the whole run.

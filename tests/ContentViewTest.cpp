@@ -54,10 +54,10 @@ TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheList
     for (int press = 0; press < 2; ++press)
         w.runtime.update([&] { screen().refreshVoices(true); });
     EXPECT_TRUE(listing == 1 && screen().refreshing() && screen().fallbackVoices().empty());
-    EXPECT_EQ(fakes.voices.updates, 1) << "the queued refresh waits for the one under way";
+    EXPECT_EQ(world->reloadRequests, 1) << "the queued refresh waits for the one under way";
     release.set_value();
     w.settle();
-    EXPECT_EQ(fakes.voices.updates, 2) << "two presses queue one more refresh";
+    EXPECT_EQ(world->reloadRequests, 2) << "two presses queue one more refresh";
     EXPECT_EQ(mostAtOnce, 1) << "listings never overlap";
     EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Amy");
     EXPECT_EQ(fakes.announcer.messages, Texts{std::string(texts::voicesRefreshed)});
@@ -75,7 +75,7 @@ TEST_F(Screen, LaunchAndRefreshKeepWhatTheyCannotReplaceAndTellTheUserWhenAsked)
     open();
     EXPECT_EQ(std::vector({screen().intonation(), screen().headSize(), screen().phrasePause()}),
               std::vector<std::int64_t>({0, 100, 12}));
-    EXPECT_EQ(world->posts + world->flushes, 0) << "reading writes nothing";
+    EXPECT_EQ(world->posts + world->confirmations, 0) << "reading writes nothing";
     window->show();
     window->show();
     EXPECT_EQ(world->events[0], "post " + std::string(identifiers::reloadVoicesName));

@@ -82,7 +82,7 @@ TEST(PreferencesDomain, ValuesReadBackExactlyAfterReopeningWhateverWasStoredBefo
             const auto* number = std::get_if<std::int64_t>(&value);
             ASSERT_TRUE(number ? domain->setInteger(key, *number)
                                : domain->setText(key, std::get<std::string>(value)));
-            EXPECT_TRUE(domain->flush());
+            EXPECT_TRUE(domain->confirmVisible());
             EXPECT_EQ(domain->value(key), value);
             EXPECT_EQ(domain->value(key + "x"), std::nullopt); // the whole key counts
         }
@@ -159,10 +159,10 @@ TEST(PreferencesDomain, FlushFailsOnceTheFileWasMovedOrRemovedUnderUs) {
         virelon::test::ScratchHome scratch;
         const fs::path file = *preferencesDomainPath(suite);
         auto domain = openPreferencesDomain(suite);
-        ASSERT_TRUE(domain && domain->setInteger("k", 1) && domain->flush());
+        ASSERT_TRUE(domain && domain->setInteger("k", 1) && domain->confirmVisible());
         remove ? void(fs::remove(file)) : fs::rename(file, file.string() + ".moved");
         domain->setInteger("k", 2);
-        EXPECT_FALSE(domain->flush()) << (remove ? "removed" : "renamed");
+        EXPECT_FALSE(domain->confirmVisible()) << (remove ? "removed" : "renamed");
     }
 }
 

@@ -45,7 +45,7 @@ TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
     std::atomic<bool> exposedAtListing = false;
     fakes.voices.duringListing = [&] { exposedAtListing = w.windowHandle()->isExposed(); };
     w.show();
-    EXPECT_EQ(fakes.voices.updates, 0) << "the launch task waits for the event loop";
+    EXPECT_EQ(world->reloadRequests, 0) << "the launch task waits for the event loop";
     const auto listed = [&](int listings) {
         return QTest::qWaitFor(
             [&] { return fakes.voices.listings == listings && !w.screen().refreshing(); });

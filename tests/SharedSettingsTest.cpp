@@ -1,7 +1,7 @@
 // The shared settings over in-memory fakes, all cases in one process: a settings object of its
 // own per case, and the facade (named getters, migration) over fresh process settings per case.
-// The decimal, UTF-8 and stored-value rules, and the migration of every kind of item text, are the
-// fuzzers' (DecimalInteger, LegacyText, IntegerReading, StoredValue).
+// The decimal, UTF-8 and stored-value rules are the fuzzers' (fuzz/ReadingRulesFuzzer.cpp,
+// fuzz/StoredValueFuzzer.cpp).
 
 #include "support/FakeSettingsPlatform.h"
 #include "virelon/LegacyMigration.h"
@@ -53,12 +53,12 @@ TEST_F(Settings, WritesClampStoreFlushThenPostOnceFailuresPostNothingAndNoDomain
     // clang-format off
     EXPECT_EQ(world->stored, (decltype(world->stored){{"voicing", I{100}}, {"phrasePause", I{0}},
                                                       {"fallbackVoiceIdentifier", ""}}));
-    EXPECT_EQ(world->events, std::vector<std::string>({"set voicing", "flush", post,
-        "set phrasePause", "flush", post, "set fallbackVoiceIdentifier", "flush", post,
-        "remove wordPause", "flush", post, "remove wordPause"}));
+    EXPECT_EQ(world->events, std::vector<std::string>({"set voicing", "confirm", post,
+        "set phrasePause", "confirm", post, "set fallbackVoiceIdentifier", "confirm", post,
+        "remove wordPause", "confirm", post, "remove wordPause"}));
     // clang-format on
-    for (const bool flushFails : {false, true}) {
-        world->failStores = !(world->failFlush = flushFails);
+    for (const bool confirmFails : {false, true}) {
+        world->failStores = !(world->failConfirm = confirmFails);
         EXPECT_FALSE(core.saveSetting(40, "voicing") || core.setFallbackVoiceIdentifier("a/b") ||
                      core.removeSetting("voicing") != S::Removal::failed);
     }
@@ -90,5 +90,5 @@ TEST_F(Settings, MigrationMovesEachUsableItemIntoItsKeyIfAReadFoundItEmptyAndPos
     EXPECT_EQ(world->lookups, std::vector<std::string>({"fallbackVoiceIdentifier", "intonation",
                                                         "headSize", "wordPause", "wordPause"}));
     EXPECT_EQ(world->searches, 2); // one search per migration
-    EXPECT_EQ(world->flushes + world->posts, 0);
+    EXPECT_EQ(world->confirmations + world->posts, 0);
 }

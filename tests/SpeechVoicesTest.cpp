@@ -99,7 +99,10 @@ TEST(SpeechVoices, StartsAServerAndAsksItAfreshLeavingOutOnlyVariantsOfAVoiceOfT
     server.configure({"alpha Jonas+Tief de-DE", "alpha Jonas de-DE",
                       "alpha Jonas+Tief+Langsam de-DE", "alpha Max+ en-US", "alpha Anna+Bert en-GB",
                       "beta Anna en-GB"});
-    const auto speechVoices = makeSpeechDispatcherVoices();
+    int reloadRequests = 0;
+    const auto speechVoices = makeSpeechDispatcherVoices([&] { ++reloadRequests; });
+    speechVoices->updateSpeechVoices();
+    EXPECT_EQ(reloadRequests, 1) << "an update is the engines' reload request";
     const std::string path = std::getenv("PATH");
     ::setenv("PATH", server.root().c_str(), 1); // nothing there to start a server with
     EXPECT_FALSE(speechVoices->speechVoices().succeeded);

@@ -83,7 +83,7 @@ public:
         }
     }
 
-    bool flush() noexcept override {
+    bool confirmVisible() noexcept override {
         // Every write commits on its own, and a commit under synchronous=NORMAL in WAL mode
         // survives this process being killed at any instant (only a power loss may take back the
         // newest commits, and never corrupts the file). What could still hold writes back is a

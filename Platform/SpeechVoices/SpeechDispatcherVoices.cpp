@@ -41,8 +41,15 @@ std::string clientName() {
 
 class SpeechDispatcherVoices final : public SpeechVoices {
 public:
-    // Every listing asks the server afresh: there is nothing to drop.
-    void updateSpeechVoices() noexcept override {}
+    explicit SpeechDispatcherVoices(std::function<void()> requestReload) noexcept
+        : requestReload_(std::move(requestReload)) {}
+
+    // Our own listing has nothing to drop (every listing asks the server afresh): the reload is
+    // the engines'.
+    void updateSpeechVoices() noexcept override {
+        if (requestReload_)
+            requestReload_();
+    }
 
     VoiceListing speechVoices() noexcept override {
         try {
@@ -128,13 +135,15 @@ private:
         }
     }
 
+    std::function<void()> requestReload_;
     ServerStarter starter_; // reaps the starter it leaves behind when the object goes
 };
 
 } // namespace
 
-std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices() noexcept {
-    return std::make_unique<SpeechDispatcherVoices>();
+std::unique_ptr<SpeechVoices>
+makeSpeechDispatcherVoices(std::function<void()> requestReload) noexcept {
+    return std::make_unique<SpeechDispatcherVoices>(std::move(requestReload));
 }
 
 } // namespace virelon::platform

@@ -121,7 +121,7 @@ void SettingsCore::post(std::string_view name) noexcept {
 }
 
 bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
-    if (!opened.flush())
+    if (!opened.confirmVisible())
         return false;
     post(identifiers::notificationName);
     return true;

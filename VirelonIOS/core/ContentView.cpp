@@ -83,7 +83,6 @@ void ContentView::refreshVoices(bool announceResult) {
     }
     refreshing_ = true;
     // The engine re-scans its own voices; our listing does not wait for it.
-    VirelonSharedSettings::requestVoiceReload();
     services_.voices.updateSpeechVoices();
     listVoicesInBackground(announceResult);
 }

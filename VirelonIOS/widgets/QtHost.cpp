@@ -3,6 +3,7 @@
 #include "core/VirelonIOSApp.h"
 #include "platform/SettingsSignal.h"
 #include "virelon/Identifiers.h"
+#include "virelon/VirelonSharedSettings.h"
 #include "widgets/ApplicationActivation.h"
 #include "widgets/CommandLine.h"
 #include "widgets/DesktopConventions.h"
@@ -83,7 +84,8 @@ int runApplication(int& argc, char** argv) {
     // still be running.
     QFontMetrics(QApplication::font()).height();
     making.join();
-    const auto voices = platform::makeSpeechDispatcherVoices();
+    const auto voices =
+        platform::makeSpeechDispatcherVoices([] { VirelonSharedSettings::requestVoiceReload(); });
     const auto locale = platform::makeIcuLocaleServices();
     const auto bundle = platform::makeBuildBundleInfo(std::string(identifiers::version),
                                                       std::string(identifiers::buildNumber));

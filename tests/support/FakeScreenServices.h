@@ -4,6 +4,7 @@
 
 #include "core/ContentView.h"
 #include "core/VirelonIOSApp.h"
+#include "virelon/VirelonSharedSettings.h"
 
 #include <atomic>
 #include <functional>
@@ -13,14 +14,15 @@
 
 namespace virelon::test {
 
-/// Lists on the screen's worker thread: `duringListing`, when set, runs there first.
+/// Lists on the screen's worker thread: `duringListing`, when set, runs there first. Asks for a
+/// reload as the application's adapter does, through the settings (counted by their fakes).
 struct FakeVoices final : platform::SpeechVoices {
     std::vector<platform::Voice> installed;
     std::vector<std::string> failedModules;
     bool fails = false;
-    std::atomic<int> updates = 0, listings = 0;
+    std::atomic<int> listings = 0;
     std::function<void()> duringListing;
-    void updateSpeechVoices() noexcept override { ++updates; }
+    void updateSpeechVoices() noexcept override { VirelonSharedSettings::requestVoiceReload(); }
     platform::VoiceListing speechVoices() noexcept override {
         ++listings;
         if (duringListing)

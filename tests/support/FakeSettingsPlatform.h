@@ -13,13 +13,13 @@
 namespace virelon::test {
 
 // opened: the suite names of the domains opened or tried; unreadable: keys whose reads fail (busy,
-// an I/O error); events: "set <key>", "remove <key>", "flush", "post <name>" in order; lookups:
+// an I/O error); events: "set <key>", "remove <key>", "confirm", "post <name>" in order; lookups:
 // the accounts looked up; legacyItems: the items of our keychain service and group, by account.
 struct FakeWorld {
-    bool domainOpens = true, failStores = false, failFlush = false;
+    bool domainOpens = true, failStores = false, failConfirm = false;
     std::vector<std::string> opened, unreadable, events, lookups;
     std::map<std::string, platform::StoredValue, std::less<>> stored;
-    int flushes = 0, posts = 0, reloadRequests = 0;
+    int confirmations = 0, posts = 0, reloadRequests = 0;
     std::map<std::string, std::vector<std::uint8_t>, std::less<>> legacyItems;
     int searches = 0;
 };
@@ -61,9 +61,9 @@ struct FakePlatform final : platform::PreferencesDomain,
         w->events.push_back("remove " + std::string(key));
         return w->stored.erase(std::string(key)) ? Removal::removed : Removal::nothingStored;
     }
-    bool flush() noexcept override {
-        w->events.push_back("flush");
-        return ++w->flushes, !w->failFlush;
+    bool confirmVisible() noexcept override {
+        w->events.push_back("confirm");
+        return ++w->confirmations, !w->failConfirm;
     }
     void post(std::string_view name) noexcept override {
         w->events.push_back("post " + std::string(name));

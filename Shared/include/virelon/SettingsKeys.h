@@ -23,9 +23,13 @@ constexpr std::int64_t clampSettingValue(std::int64_t value) noexcept {
     return value;
 }
 
-/// One voice control stored as a whole percentage. A new control is a row of the table below
-/// (and the translation of its slider title); the getters, the C interface, the screen's sliders
-/// and the command-line tool all take it from there.
+/// One voice control stored as a whole percentage. The screen's sliders, the migration, the tool's
+/// get, set and listings and the fuzzers take the controls from the table below. A new control
+/// also needs what names it one by one: the translation of its slider title
+/// (VirelonIOS/translations/), its getter and snapshot field in VirelonSharedSettings.h and its
+/// function and struct field in virelon_settings.h (with debian/libvirelon-settings1.symbols),
+/// its field in ContentView, and its key in data/virelon-settings.bash-completion and the manual
+/// page.
 struct IntegerSetting {
     std::string_view key;           ///< key in the shared settings domain
     std::string_view legacyAccount; ///< account of the item an earlier version kept

@@ -57,9 +57,10 @@ public:
     /// Removes the value stored under the key, so that the key holds none.
     virtual Removal remove(std::string_view key) noexcept = 0;
 
-    /// Make every earlier write visible to other processes and safe from this process being
-    /// killed. False when that could not be assured.
-    virtual bool flush() noexcept = 0;
+    /// Confirms that every earlier write is committed (safe from this process being killed) and
+    /// visible to whoever opens the domain's path. False when that cannot be confirmed: a
+    /// transaction is still open, or the file at the path is no longer this one. Writes nothing.
+    virtual bool confirmVisible() noexcept = 0;
 
     /// False when the file at the domain's location is no longer the one this handle has open
     /// (it was removed, replaced or recreated): opening the domain afresh would find another.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +30,8 @@ class SpeechVoices {
 public:
     virtual ~SpeechVoices() = default;
 
-    /// Asks for the voices to be reloaded, so that the next listing is fresh. No result.
+    /// Asks the speech engines to reload their voices (they re-scan on their own time; a listing
+    /// does not wait for them). No result.
     virtual void updateSpeechVoices() noexcept = 0;
 
     /// The installed voices in the server's order, each identifier once. One synchronous call
@@ -44,7 +46,10 @@ public:
 /// with `speech-dispatcher --spawn` from PATH. A whole listing (finding, starting and greeting the
 /// server included) takes at most 2 s, and no reply may be larger than 16 MiB; past either, or
 /// when memory runs out, the listing fails. Every listing asks the server afresh. Starts no
-/// threads; one object is not for use from several threads at once.
-std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices() noexcept;
+/// threads; one object is not for use from several threads at once. updateSpeechVoices() calls
+/// `requestReload` (which must not throw), when given: the engines' reload request is the
+/// settings' to post.
+std::unique_ptr<SpeechVoices>
+makeSpeechDispatcherVoices(std::function<void()> requestReload = {}) noexcept;
 
 } // namespace virelon::platform
