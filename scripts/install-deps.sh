@@ -3,13 +3,24 @@
 # "test" (also everything the tests start). Quick when everything is already installed.
 set -euo pipefail
 
-build=(cmake ninja-build g++ pkg-config libsqlite3-dev libsystemd-dev
-       libspeechd-dev libicu-dev qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-       libgl-dev libfontconfig-dev)
+# What the build needs is debian/control's Build-Depends (the package build's debhelper left out)
+# and, for a build from the tree, the compiler and Ninja; those marked <!nocheck> are the tests'.
+# Prints the names: the build's, or (nocheck) the tests'.
+build_depends() {
+    awk '/^Build-Depends:/ { field = 1; sub(/^Build-Depends:/, ""); print; next }
+         field && /^[^ \t]/ { field = 0 }
+         field' "$(dirname "$0")/../debian/control" |
+        tr ',' '\n' |
+        awk -v tests="$1" 'NF && $1 != "debhelper-compat" && /<!nocheck>/ == (tests == "nocheck") {
+                               print $1 }'
+}
+mapfile -t build < <(build_depends build)
+build+=(ninja-build g++)
+mapfile -t checks < <(build_depends nocheck)
 run=(speech-dispatcher speech-dispatcher-espeak-ng espeak-ng libao4 qt6-qpa-plugins xvfb xauth)
-test=(libgtest-dev libbenchmark-dev dbus gnome-keyring libsecret-tools xvfb xauth
+test=("${checks[@]}" dbus gnome-keyring libsecret-tools xvfb xauth
       at-spi2-core python3-pyatspi imagemagick sqlite3 dconf-service libdconf-dev dconf-cli
-      clang libclang-rt-14-dev desktop-file-utils appstream
+      clang libclang-rt-14-dev
       xdotool x11-utils orca)
 
 case "${1:-}" in
