@@ -193,10 +193,15 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsThenEachChangeUntilInterrupted) {
 }
 
 // Commands, keys, and the identifiers that voices lists, with the words before the cursor read
-// as the tool reads them; quoted as the word began (a listing of a voice with a space in its name
-// stands in for the tool); nothing when no speech server is running, and none is started.
+// as the tool reads them; then from the session's cache (a listing of a voice with a space in its
+// name stands in for the tool), quoted as the word began; nothing when no speech server is
+// running, and none is started.
 TEST_F(SettingsTool, BashCompletesCommandsKeysAndVoiceIdentifiers) {
-    const std::string none = "export SPEECHD_ADDRESS=unix_socket:" + home.root().string() + "/none";
+    const auto starter = home.root() / "speech-dispatcher";
+    std::ofstream(starter) << "#!/bin/sh\ntouch \"$0.started\"\n";
+    std::filesystem::permissions(starter, std::filesystem::perms::owner_all);
+    const std::string none = "export PATH=" + home.root().string() +
+                             ":$PATH SPEECHD_ADDRESS=unix_socket:" + home.root().string() + "/none";
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"re", "reset\nreload-voices\n", ""},
         {"help h", "help\n", ""},
@@ -206,8 +211,10 @@ TEST_F(SettingsTool, BashCompletesCommandsKeysAndVoiceIdentifiers) {
          ""},
         {"set -- fallbackVoiceIdentifier testvoices/",
          "testvoices/Kate\ntestvoices/Amélie\ntestvoices/Jonas\ntestvoices/Diego\n", ""},
+        {"set fallbackVoiceIdentifier testvoices/K", "testvoices/Kate\n", "fake=fake"},
         {"set fallbackVoiceIdentifier testvoices/", "", none},
-        {"set fallbackVoiceIdentifier \\'m/T", "m/Two Words\n", "fake=fake"}};
+        {"set fallbackVoiceIdentifier \\'m/T", "m/Two Words\n",
+         "fake=fake; unset XDG_RUNTIME_DIR"}};
     for (const auto& [words, replies, before] : cases) {
         const auto script =
             "source \"$0\"; fake() { echo '[{\"identifier\":\"m/Two Words\"}]'; }; eval \"$3\"; "
@@ -221,6 +228,7 @@ TEST_F(SettingsTool, BashCompletesCommandsKeysAndVoiceIdentifiers) {
                   replies)
             << words;
     }
+    EXPECT_FALSE(std::filesystem::exists(starter.string() + ".started"));
 }
 
 } // namespace
