@@ -36,15 +36,16 @@ void startApplication() {
 }
 
 // Without a display, --version and --help are answered; with one, what neither Qt nor the
-// application knows is refused, and a platform plugin that is not installed is named (where Qt
-// would abort).
+// application knows is refused, and a platform plugin that is not installed, or cannot connect,
+// is said so (where Qt would abort).
 TEST(DesktopWindow, OptionsAreAnsweredWithoutADisplay) {
     const std::string version = "virelon-voices " VIRELON_VERSION " (" VIRELON_BUILD_NUMBER ")\n";
     const std::tuple<std::vector<std::string>, const char*, int, std::string, std::string> cases[] =
         {{{"--version"}, "", 0, version, ""},
          {{"-platform", "minimal", "--help"}, "", 0, "Usage: virelon-voices", ""},
          {{"--frobnicate"}, "offscreen", 2, "", "unknown argument \"--frobnicate\""},
-         {{}, "nosuch", 1, "", "Qt's platform plugin \"nosuch\" is not installed"}};
+         {{}, "nosuch", 1, "", "Qt's platform plugin \"nosuch\" is not installed"},
+         {{}, "xcb", 1, "", "Qt's platform plugin could not connect to the display"}};
     for (const auto& [arguments, platform, status, out, err] : cases) {
         const auto result = test::runProgram(
             VIRELON_VOICES, arguments,

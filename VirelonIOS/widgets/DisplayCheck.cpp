@@ -7,6 +7,8 @@
 #include <QPluginLoader>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace virelon::widgets {
 
@@ -31,7 +33,30 @@ std::vector<std::string> platformNames(std::string_view list) {
     return names;
 }
 
+std::string fatalMessage;
+QtMessageHandler previousHandler = nullptr;
+
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::fputs(fatalMessage.c_str(), stderr);
+        std::_Exit(1);
+    }
+    if (previousHandler)
+        previousHandler(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
 } // namespace
+
+FatalQtMessageGuard::FatalQtMessageGuard(std::string message) {
+    fatalMessage = std::move(message);
+    previousHandler = qInstallMessageHandler(onQtMessage);
+}
+
+FatalQtMessageGuard::~FatalQtMessageGuard() {
+    qInstallMessageHandler(previousHandler);
+}
 
 std::optional<std::string> missingDisplayMessage(std::string_view command,
                                                  const EnvironmentLookup& environment) {

@@ -37,6 +37,17 @@ std::optional<std::string> missingPlatformMessage(std::string_view command,
                                                   const EnvironmentLookup& environment,
                                                   const PlatformPluginLookup& installed);
 
+/// While it lives, a fatal error of Qt (when no platform plugin it tried could open the display,
+/// Qt aborts with status 134 and suggests reinstalling) prints `message` on standard error and
+/// ends the process with status 1. Other messages go on as before. One at a time.
+class FatalQtMessageGuard {
+public:
+    explicit FatalQtMessageGuard(std::string message);
+    ~FatalQtMessageGuard();
+    FatalQtMessageGuard(const FatalQtMessageGuard&) = delete;
+    FatalQtMessageGuard& operator=(const FatalQtMessageGuard&) = delete;
+};
+
 /// The platform plugins installed where Qt looks for them: its plugin folders' `platforms` and
 /// QT_QPA_PLATFORM_PLUGIN_PATH, each plugin's metadata read without loading it. Kept until
 /// QApplication is built, Qt's own search finds them read: the check then costs about 0.15 ms

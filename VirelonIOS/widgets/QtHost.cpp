@@ -65,7 +65,13 @@ int runApplication(int& argc, char** argv) {
     std::jthread claiming(
         [&claim, &applicationId] { claim.emplace(applicationId, platform::activationClaimBound); });
 
+    std::optional<FatalQtMessageGuard> qtStart;
+    qtStart.emplace(std::string(command) +
+                    ": cannot open a window: Qt's platform plugin could not connect to the "
+                    "display. Is the desktop session running, and are DISPLAY or WAYLAND_DISPLAY "
+                    "those of this session?\n");
     QApplication application(argc, argv);
+    qtStart.reset();
     plugins.reset();
     if (argc > 1) { // Qt has taken its own options out.
         std::fprintf(stderr, "%s: unknown argument \"%s\". Try %s --help.\n", command, argv[1],
