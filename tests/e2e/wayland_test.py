@@ -1,5 +1,7 @@
 # The window on Wayland without X: a headless weston, started and stopped here, and the
-# application with only WAYLAND_DISPLAY set, which must reach its first frame.
+# application with only WAYLAND_DISPLAY set, which must reach its first frame. Without a session
+# bus: its window is its own (not another test's, raised), and it posts nothing that other tests
+# count.
 # Usage (inside scripts/test-env.sh): /usr/bin/python3 wayland_test.py --app PATH
 
 import os
@@ -27,6 +29,7 @@ def main():
         environment = {name: value for name, value in os.environ.items()
                        if name not in ("DISPLAY", "QT_QPA_PLATFORM")}
         environment.update(WAYLAND_DISPLAY=socket, VIRELON_REPORT_FIRST_FRAME="1",
+                           DBUS_SESSION_BUS_ADDRESS="unix:path=%s/none" % runtime,
                            XDG_CONFIG_HOME=tempfile.mkdtemp(dir=os.environ["VIRELON_TEST_ROOT"]))
         app = subprocess.Popen([program], env=environment, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, text=True)
