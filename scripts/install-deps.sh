@@ -10,7 +10,7 @@ run=(speech-dispatcher speech-dispatcher-espeak-ng espeak-ng libao4 qt6-qpa-plug
 test=(libgtest-dev libbenchmark-dev dbus gnome-keyring libsecret-tools xvfb xauth
       at-spi2-core python3-pyatspi imagemagick sqlite3 dconf-service libdconf-dev dconf-cli
       clang libclang-rt-14-dev desktop-file-utils appstream
-      xdotool x11-utils orca)
+      xdotool x11-utils orca weston qt6-wayland)
 
 case "${1:-}" in
 run) wanted=("${build[@]}" "${run[@]}") ;;

@@ -28,7 +28,7 @@ public:
     int path();
 
     // The voices (VoiceCommands.cpp)
-    int voices();
+    int voices(bool mayStartServer);
     int reloadVoices();
 
     // Watching (WatchCommand.cpp)

@@ -87,26 +87,27 @@ int Commands::set(const std::string& key, const std::string& value) {
     if (!isKey(key))
         return unknownKey(key);
     if (const auto* setting = integerSetting(key)) {
+        // Refused outside the range, as a typing error: the screen's sliders cannot go there.
+        // A decimal number parseDecimalInteger refuses is one too large for 64 bits.
         const auto given = parseDecimalInteger(value);
-        if (!given) {
-            err_ << "virelon-settings: \"" << terminalText(value) << "\" is not a whole number; "
-                 << key << " takes a whole number from " << settingMinimum << " to "
-                 << settingMaximum << ".\n";
+        const auto digits =
+            std::string_view(value).substr(value.starts_with('+') || value.starts_with('-'));
+        const bool decimal =
+            !digits.empty() &&
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!given || clampSettingValue(*given) != *given) {
+            err_ << "virelon-settings: \"" << terminalText(value)
+                 << (decimal ? "\" is out of range; " : "\" is not a whole number; ") << key
+                 << " takes a whole number from " << settingMinimum << " to " << settingMaximum
+                 << ".\n";
             return badUsage;
         }
         if (!VirelonSharedSettings::saveSetting(*given, setting->key))
             return notSaved(key);
-        const auto stored = clampSettingValue(*given);
-        if (json_) {
-            out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << stored
-                 << ",\"given\":" << *given << "}\n";
-        } else {
-            out_ << key << ": " << stored;
-            if (stored != *given)
-                out_ << " (you gave " << *given << "; settings range from " << settingMinimum
-                     << " to " << settingMaximum << ")";
-            out_ << '\n';
-        }
+        if (json_)
+            out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << *given << "}\n";
+        else
+            out_ << key << ": " << *given << '\n';
         return ok;
     }
     if (!isUsableIdentifier(value)) {

@@ -41,6 +41,8 @@ std::string clientName() {
 
 class SpeechDispatcherVoices final : public SpeechVoices {
 public:
+    explicit SpeechDispatcherVoices(bool mayStartServer) : mayStartServer_(mayStartServer) {}
+
     // Every listing asks the server afresh: there is nothing to drop.
     void updateSpeechVoices() noexcept override {}
 
@@ -104,7 +106,7 @@ private:
             case ConnectOutcome::failed:
                 return std::nullopt;
             case ConnectOutcome::nobodyListening:
-                if (address.unixPath.empty())
+                if (address.unixPath.empty() || !mayStartServer_)
                     return std::nullopt;
                 if (!spawned && !starter_.running() && !starter_.start(address.unixPath))
                     return std::nullopt;
@@ -128,13 +130,14 @@ private:
         }
     }
 
+    bool mayStartServer_;
     ServerStarter starter_; // reaps the starter it leaves behind when the object goes
 };
 
 } // namespace
 
-std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices() noexcept {
-    return std::make_unique<SpeechDispatcherVoices>();
+std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices(bool mayStartServer) noexcept {
+    return std::make_unique<SpeechDispatcherVoices>(mayStartServer);
 }
 
 } // namespace virelon::platform

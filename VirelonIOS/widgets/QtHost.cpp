@@ -39,6 +39,17 @@ int runApplication(int& argc, char** argv) {
         std::fputs(message->c_str(), stderr);
         return 1;
     }
+    // Qt would abort (status 134) with a message of its own when it has no plugin for the display.
+    std::optional<InstalledPlatformPlugins> plugins; // read when first asked, kept for Qt
+    const auto installed = [&plugins](std::string_view key) {
+        return (plugins ? *plugins : plugins.emplace()).contains(key);
+    };
+    if (const auto message = missingPlatformMessage(
+            command, {argv, argv + argc}, [](const char* name) { return std::getenv(name); },
+            installed)) {
+        std::fputs(message->c_str(), stderr);
+        return 1;
+    }
     // Before any thread starts.
     platform::setAsideHungSessionBus();
     // The application, whose creation migrates the keychain's settings, is made while Qt starts;
@@ -54,7 +65,14 @@ int runApplication(int& argc, char** argv) {
     std::jthread claiming(
         [&claim, &applicationId] { claim.emplace(applicationId, platform::activationClaimBound); });
 
+    std::optional<FatalQtMessageGuard> qtStart;
+    qtStart.emplace(std::string(command) +
+                    ": cannot open a window: Qt's platform plugin could not connect to the "
+                    "display. Is the desktop session running, and are DISPLAY or WAYLAND_DISPLAY "
+                    "those of this session?\n");
     QApplication application(argc, argv);
+    qtStart.reset();
+    plugins.reset();
     if (argc > 1) { // Qt has taken its own options out.
         std::fprintf(stderr, "%s: unknown argument \"%s\". Try %s --help.\n", command, argv[1],
                      command);
