@@ -1,5 +1,8 @@
 #include "SqlitePreferencesDomain.h"
 
+#include "WalIndexProof.h"
+
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -38,6 +41,9 @@ public:
     values(std::span<const std::string_view> keys) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
+            if (last_.proven(keys, proof_.stamp()))
+                return last_.values;
+            last_.stamp.reset();
             std::vector<std::optional<StoredValue>> result(keys.size());
             if (!ready() || !prepareSnapshot(keys.size()))
                 return result;
@@ -49,12 +55,23 @@ public:
                 if (!bindText(statement, static_cast<int>(i) + 1, keys[i]))
                     return result;
             }
+            // Taken before the read transaction begins and checked after it ends: unchanged, it
+            // is the commit the values were read at.
+            const auto before = proof_.stamp();
             if (boundedStep(statement) != SQLITE_ROW)
                 return result;
             for (std::size_t i = 0; i < keys.size(); ++i)
                 result[i] = columnValue(statement, static_cast<int>(i));
+            sqlite3_reset(statement); // ends the read transaction
+            if (!proofTried_) {
+                proofTried_ = true;
+                proof_.attach(db_.get());
+            }
+            if (before && proof_.stamp() == before)
+                last_.keep(keys, result, *before);
             return result;
         } catch (...) {
+            last_.stamp.reset();
             return std::vector<std::optional<StoredValue>>(keys.size());
         }
     }
@@ -195,12 +212,38 @@ private:
         }
     }
 
+    // The last snapshot and the WAL-index header it was read at (WalIndexProof.h); no stamp when
+    // it may not be given again.
+    struct LastRead {
+        std::vector<std::string> keys;
+        std::vector<std::optional<StoredValue>> values;
+        std::optional<WalIndexStamp> stamp;
+
+        bool sameKeys(std::span<const std::string_view> asked) const noexcept {
+            return std::equal(asked.begin(), asked.end(), keys.begin(), keys.end());
+        }
+        bool proven(std::span<const std::string_view> asked,
+                    const std::optional<WalIndexStamp>& now) const noexcept {
+            return stamp && now == stamp && sameKeys(asked);
+        }
+        void keep(std::span<const std::string_view> asked,
+                  const std::vector<std::optional<StoredValue>>& read, const WalIndexStamp& at) {
+            if (!sameKeys(asked))
+                keys.assign(asked.begin(), asked.end());
+            values = read;
+            stamp = at;
+        }
+    };
+
     std::mutex mutex_; // the statements are shared by every caller
     Connection db_;
     Statement select_; // declared after db_: finalized before the connection closes
     Statement upsert_;
     Statement snapshot_;
     std::size_t snapshotKeys_ = 0;
+    WalIndexProof proof_; // valid while db_ is open
+    bool proofTried_ = false;
+    LastRead last_;
 };
 
 } // namespace
