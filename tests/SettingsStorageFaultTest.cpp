@@ -241,6 +241,7 @@ TEST_F(SettingsStorageFault, ReadersTakeUpAFileThatAppearedOrWasReplaced) {
     virelon_settings_observer_free(observer);
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(test::stateNow(), test::stateAfter(5));
+    EXPECT_EQ(test::stateNow(), test::stateAfter(5)); // proven unchanged, given again
 
     fs::rename(second, file);
     ::usleep(1'100'000);
