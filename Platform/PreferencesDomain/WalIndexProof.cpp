@@ -1,10 +1,9 @@
 #include "WalIndexProof.h"
 
-#include "SqliteStatements.h"
+#include "DomainSchema.h"
 
 #include <atomic>
 #include <cstring>
-#include <string_view>
 
 namespace virelon::platform::sqlite {
 
@@ -16,17 +15,6 @@ constexpr std::size_t headerWords = 12;
 constexpr std::size_t backfilledWord = 24;
 constexpr int indexPageSize = 32768; // the unit in which SQLite maps the WAL-index
 constexpr std::uint32_t knownVersion = 3007000;
-
-bool inWalMode(sqlite3* db) noexcept {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &raw, nullptr) != SQLITE_OK)
-        return false;
-    const Statement statement(raw);
-    if (boundedStep(raw) != SQLITE_ROW)
-        return false;
-    const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
-    return mode && std::string_view(mode) == "wal";
-}
 
 // The header's own checksum: over its first 40 bytes, as pairs of native words.
 bool checksumHolds(const std::array<std::uint32_t, headerWords>& header) noexcept {
