@@ -57,20 +57,27 @@ std::shared_ptr<platform::PreferencesDomain> SettingsCore::domain() noexcept {
 }
 
 void SettingsCore::reopenIfReplaced(bool always) noexcept {
+    recheckedDomain(always);
+}
+
+// The check and the handle under one lock: the engine's snapshot read takes it once.
+std::shared_ptr<platform::PreferencesDomain> SettingsCore::recheckedDomain(bool always) noexcept {
     try {
         const std::lock_guard lock(mutex_);
         if (!tried_) {
             openOnce();
-            return;
+            return domain_;
         }
         const auto now = std::chrono::steady_clock::now();
         if (!always && now - lastLook_ < platform::preferencesRecheckInterval)
-            return;
+            return domain_;
         lastLook_ = now;
         if (domain_ && domain_->isCurrent())
-            return;
+            return domain_;
         domain_ = platform_.openDomain(identifiers::suiteName);
+        return domain_;
     } catch (...) {
+        return nullptr;
     }
 }
 
@@ -88,8 +95,7 @@ std::optional<std::string> SettingsCore::fallbackVoiceIdentifier() noexcept {
 
 VoiceSettings SettingsCore::voiceSettings() noexcept {
     const auto& keys = settings::allKeys;
-    reopenIfReplaced(false);
-    const auto opened = domain();
+    const auto opened = recheckedDomain(false);
     auto stored = opened ? opened->values(keys)
                          : std::vector<std::optional<platform::StoredValue>>(keys.size());
     std::array<std::int64_t, settings::voiceControls.size()> values{};

@@ -57,6 +57,7 @@ public:
 
 private:
     bool finishWrite(platform::PreferencesDomain& domain) noexcept;
+    std::shared_ptr<platform::PreferencesDomain> recheckedDomain(bool always) noexcept;
     void openOnce();
 
     SettingsPlatform platform_;
