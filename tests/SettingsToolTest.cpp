@@ -58,21 +58,25 @@ fallbackVoiceIdentifier: none stored
 TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
     const std::string range = "; settings range from 0 to 100)\n", root = home.root().string();
     // The tool refuses to store text that could move the cursor, ring or forge a line; another
-    // program may have. The terminal gets it escaped, JSON exact.
+    // program may have, and text that is not UTF-8 or hides and reorders itself (a right-to-left
+    // override, a zero-width space, a byte order mark, a tag). The terminal gets it escaped,
+    // JSON exact (what is not UTF-8 as U+FFFD).
     ASSERT_TRUE(virelon::VirelonSharedSettings::setFallbackVoiceIdentifier(
-        "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b"));
+        "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b\u202Egnp.\u200B\uFEFF\xFF"
+        "\U000E0001\u061C\u2066"));
     const struct {
         std::string line, said;
         int signals = 0, status = 0;
     } cases[] = {
         {"get fallbackVoiceIdentifier",
-         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\x7F\nintonation: 5 (stored)\\\u009B (stored))"
+         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\x7F\nintonation: 5 (stored)\\\u009B\u202Egnp.)"
+         R"(\u200B\uFEFF\xFF\U000E0001\u061C\u2066 (stored))"
          "\n"},
         {"--json get fallbackVoiceIdentifier",
          R"({"key":"fallbackVoiceIdentifier","value":"m/K\u001b[2J\u0007)"
          "\x7f"
          R"(\nintonation: 5 (stored)\\)"
-         "\u009b"
+         "\u009b\u202Egnp.\u200B\uFEFF\uFFFD\U000E0001\u061C\u2066"
          R"(","stored":true})"
          "\n"},
         {"set intonation 130", "intonation: 100 (you gave 130" + range, 1},
