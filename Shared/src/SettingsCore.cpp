@@ -3,8 +3,10 @@
 #include "virelon/Identifiers.h"
 #include "virelon/StoredValueReading.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -109,15 +111,21 @@ bool SettingsCore::isReadable() noexcept {
     return opened && !opened->read(settings::fallbackVoiceIdentifierKey).failed;
 }
 
+namespace {
+thread_local platform::Posted worstPost = platform::Posted::sent; // see takePostOutcome()
+} // namespace
+
 // The poster bounds each post in time and may be used from several threads: it is made under the
 // once flag, and a post never holds the domain's lock.
 void SettingsCore::post(std::string_view name) noexcept {
+    auto outcome = platform::Posted::notSent;
     try {
         std::call_once(posterMade_, [this] { poster_ = platform_.makePoster(); });
         if (poster_)
-            poster_->post(name);
+            outcome = poster_->post(name);
     } catch (...) {
     }
+    worstPost = std::max(worstPost, outcome);
 }
 
 bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
@@ -169,6 +177,10 @@ std::atomic<SettingsCore*>& current() {
 
 SettingsCore& settingsCore() noexcept {
     return *current().load();
+}
+
+platform::Posted takePostOutcome() noexcept {
+    return std::exchange(worstPost, platform::Posted::sent);
 }
 
 void useSettingsPlatform(SettingsPlatform platform) {

@@ -71,6 +71,12 @@ private:
 /// The process's settings: the real platform's, made on first use, unless replaced.
 SettingsCore& settingsCore() noexcept;
 
+/// What became of the signals that the calling thread posted through the settings (each write's
+/// change signal) since it last asked: the worst of them, sent when there were none. For a caller
+/// that must report whether a running engine was told (the command-line tool); the writes' own
+/// results say only whether the change was stored.
+platform::Posted takePostOutcome() noexcept;
+
 /// Gives the process fresh settings over these services (tests, while no other thread uses the
 /// settings). The ones they replace are kept alive for the life of the process.
 void useSettingsPlatform(SettingsPlatform platform);
