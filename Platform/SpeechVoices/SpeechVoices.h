@@ -43,8 +43,10 @@ public:
 /// else $XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock) and, when nothing listens there, started
 /// with `speech-dispatcher --spawn` from PATH. A whole listing (finding, starting and greeting the
 /// server included) takes at most 2 s, and no reply may be larger than 16 MiB; past either, or
-/// when memory runs out, the listing fails. Every listing asks the server afresh. Starts no
-/// threads; one object is not for use from several threads at once.
+/// when memory runs out, the listing fails. Every listing asks the server afresh. The address,
+/// PATH and the environment a server is started with are read when the object is made: a listing
+/// reads nothing from the process's environment, so it may run on a thread while another changes
+/// the environment. Starts no threads; one object is not for use from several threads at once.
 std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices() noexcept;
 
 } // namespace virelon::platform

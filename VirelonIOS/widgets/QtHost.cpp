@@ -41,6 +41,14 @@ int runApplication(int& argc, char** argv) {
     }
     // Before any thread starts.
     platform::setAsideHungSessionBus();
+    // The environment is changed only while no other thread may read it (the threads below read
+    // it, as do fontconfig, sd-bus and SQLite), and after they have ended only on this thread,
+    // as the voice listing's worker reads nothing from it. Qt's X11 plugin takes the launcher's
+    // startup notification id out of the environment while the QApplication is made: with one
+    // given, the QApplication is made before these threads start instead of meanwhile.
+    std::optional<QApplication> application;
+    if (std::getenv("DESKTOP_STARTUP_ID") != nullptr)
+        application.emplace(argc, argv);
     // The application, whose creation migrates the keychain's settings, is made while Qt starts;
     // nothing here touches the settings until it is there.
     std::optional<VirelonIOSApp> app;
@@ -54,7 +62,8 @@ int runApplication(int& argc, char** argv) {
     std::jthread claiming(
         [&claim, &applicationId] { claim.emplace(applicationId, platform::activationClaimBound); });
 
-    QApplication application(argc, argv);
+    if (!application)
+        application.emplace(argc, argv);
     if (argc > 1) { // Qt has taken its own options out.
         std::fprintf(stderr, "%s: unknown argument \"%s\". Try %s --help.\n", command, argv[1],
                      command);
