@@ -36,9 +36,9 @@ struct VoiceSettings {
 ///
 /// A child of a fork (also one made while another thread was inside any of these) may use every
 /// member: its first use opens the domain afresh on a connection of its own, and its writes post
-/// on a bus connection of its own. The fork waits, at most one statement's bound, until no thread
-/// is inside the settings file. What the parent obtained before the fork (a domain from
-/// defaults(), an observer of the signal) is the parent's: the child does not use it.
+/// on a bus connection of its own. The fork waits until no thread is inside the settings file
+/// (each statement there is bounded in time). What the parent obtained before the fork (a domain
+/// from defaults(), an observer of the signal) is the parent's: the child does not use it.
 class VirelonSharedSettings {
 public:
     VirelonSharedSettings() = delete;

@@ -21,9 +21,9 @@
  * Processes that fork: the child of a fork (also one made while another thread was inside any of
  * these functions) may call every function here; its first call opens the settings afresh on a
  * connection of its own, and its writes post their signals on a bus connection of its own. The
- * fork waits, at most one statement's bound, until no thread is inside the settings file. An
- * observer made before the fork belongs to the parent: the child neither uses nor frees it (it
- * shares the parent's connection; it is closed on exec) and makes its own.
+ * fork waits until no thread is inside the settings file (each statement there is bounded in
+ * time). An observer made before the fork belongs to the parent: the child neither uses nor
+ * frees it (it shares the parent's connection; it is closed on exec) and makes its own.
  *
  * Nothing here throws, aborts or longjmps; callbacks must not either. */
 
