@@ -24,8 +24,8 @@ struct Domains {
     bool inherited = false;                     // in a child, until the first hold
 };
 Domains& domains() {
-    static Domains all;
-    return all;
+    static auto* all = new Domains; // never destroyed: domains may outlive the statics at exit
+    return *all;
 }
 
 class SqlitePreferencesDomain final : public PreferencesDomain {
