@@ -4,6 +4,7 @@
 
 #include "ScratchHome.h"
 #include "SignalCounter.h"
+#include "SilentSocket.h"
 #include "Subprocess.h"
 #include "virelon/Identifiers.h"
 #include "virelon/VirelonSharedSettings.h"
@@ -53,27 +54,31 @@ fallbackVoiceIdentifier: none stored
 )";
 
 // In order, each run with its exit status, what it prints (on the error stream when it fails,
-// then printing nothing else) and the change signals it sends, within loose "did not hang"
-// bounds; last, a file where the settings folder belongs.
+// then printing nothing else; its output, then its messages, otherwise) and the change signals
+// it sends, within loose "did not hang" bounds; last, a file where the settings folder belongs.
 TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
     const std::string range = "; wordPause takes a whole number from 0 to 100.\n",
                       root = home.root().string();
     // The tool refuses to store text that could move the cursor, ring or forge a line; another
-    // program may have. The terminal gets it escaped, JSON exact.
+    // program may have, and text that is not UTF-8 or hides and reorders itself (a right-to-left
+    // override, a zero-width space, a byte order mark, a tag). The terminal gets it escaped,
+    // JSON exact (what is not UTF-8 as U+FFFD).
     ASSERT_TRUE(virelon::VirelonSharedSettings::setFallbackVoiceIdentifier(
-        "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b"));
+        "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b\u202Egnp.\u200B\uFEFF\xFF"
+        "\U000E0001\u061C\u2066"));
     const struct {
         std::string line, said;
         int signals = 0, status = 0;
     } cases[] = {
         {"get fallbackVoiceIdentifier",
-         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\x7F\nintonation: 5 (stored)\\\u009B (stored))"
+         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\x7F\nintonation: 5 (stored)\\\u009B\u202Egnp.)"
+         R"(\u200B\uFEFF\xFF\U000E0001\u061C\u2066 (stored))"
          "\n"},
         {"--json get fallbackVoiceIdentifier",
          R"({"key":"fallbackVoiceIdentifier","value":"m/K\u001b[2J\u0007)"
          "\x7f"
          R"(\nintonation: 5 (stored)\\)"
-         "\u009b"
+         "\u009b\u202Egnp.\u200B\uFEFF\uFFFD\U000E0001\u061C\u2066"
          R"(","stored":true})"
          "\n"},
         // Refused outside the range, as the screen cannot go there; a number too long for 64
@@ -92,6 +97,15 @@ TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
                                "\n"},
         {"set fallbackVoiceIdentifier testvoices/Jonas",
          "fallbackVoiceIdentifier: testvoices/Jonas\n", 1},
+        // Stored either way; with no session bus at all nobody can be listening, while a bus
+        // that does not take the signal (paused, hung) leaves a running engine untold.
+        {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus set voicing 90",
+         "voicing: 90\nvirelon-settings: stored; no running speech engine could be told: there is "
+         "no session bus.\n"},
+        {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + root + "/silent set voicing 91",
+         "voicing: 91\nvirelon-settings: stored, but no running speech engine was told: the "
+         "session bus did not take the change signal within 500 ms.\n",
+         0, 3},
         {"--json -- get fallbackVoiceIdentifier",
          R"({"key":"fallbackVoiceIdentifier","value":"testvoices/Jonas","stored":true})"
          "\n"},
@@ -137,6 +151,7 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
         const auto result = run(line);
         EXPECT_TRUE(result.status == 2 && result.out.empty() && !result.err.empty()) << line;
     }
+    const virelon::test::SilentSocket silent(home.root() / "silent");
     int signalled = 1;
     for (const auto& c : cases) {
         if (c.line == "set wordPause 40") {
@@ -147,11 +162,13 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
         const auto result = run(c.line);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << c.line;
         EXPECT_EQ(result.status, c.status) << c.line << ": " << result.err;
+        const bool failed = c.status == 1 || c.status == 2;
         const bool saidWhy = result.out.empty() && result.err.find(c.said) != std::string::npos;
         const auto said = c.said.starts_with("Usage:")
                               ? result.out.substr(0, result.out.find('\n') + 1)
                               : result.out;
-        EXPECT_EQ(c.status ? (saidWhy ? c.said : result.out + result.err) : said, c.said);
+        EXPECT_EQ(failed ? (saidWhy ? c.said : result.out + result.err) : said + result.err,
+                  c.said);
         EXPECT_EQ(signals.now(), signalled += c.signals) << c.line;
     }
 }

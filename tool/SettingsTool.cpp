@@ -78,7 +78,8 @@ Options (--help and --version only before the command):
   --version       Show the version.
   --              End the options: every later argument is taken as it is.
 
-Exit status: 0 done, 1 could not be done, 2 bad usage.
+Exit status: 0 done, 1 could not be done, 2 bad usage, 3 stored, but the session bus did not
+take the change signal, so no running speech engine was told (with no session bus at all: 0).
 )";
 
 std::string usage() {

@@ -6,6 +6,9 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include <pthread.h>
 
 namespace virelon::platform::sqlite {
 
@@ -15,11 +18,59 @@ constexpr const char* selectSql = "SELECT value FROM preferences WHERE key = ?1"
 constexpr const char* upsertSql = "INSERT INTO preferences(key, value) VALUES(?1, ?2) "
                                   "ON CONFLICT(key) DO UPDATE SET value = excluded.value";
 
+class SqlitePreferencesDomain;
+
+// Every domain of the process, for forks (holdConnections()).
+struct Domains {
+    std::mutex connections;
+    std::vector<SqlitePreferencesDomain*> live; // under `connections`
+    bool inherited = false;                     // in a child, until the first hold
+};
+Domains& domains() {
+    static auto* all = new Domains; // never destroyed: domains may outlive the statics at exit
+    return *all;
+}
+
 class SqlitePreferencesDomain final : public PreferencesDomain {
 public:
     explicit SqlitePreferencesDomain(Connection db) : db_(std::move(db)) {
+        static const int forksHandled =
+            ::pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
+        (void)forksHandled;
         // Up front, so that the first read costs no more than the others.
         ready();
+        domains().live.push_back(this);
+    }
+
+    ~SqlitePreferencesDomain() override {
+        const auto held = holdConnections();
+        std::erase(domains().live, this);
+        close();
+    }
+
+    // Forgets the proven snapshot (its proof reads the connection's mapping), finalizes the
+    // statements, then closes the connection.
+    void close() noexcept {
+        last_.stamp.reset();
+        proof_ = WalIndexProof{};
+        select_.reset(), upsert_.reset(), snapshot_.reset();
+        db_.reset();
+    }
+
+    // A fork waits until no domain is inside SQLite, and both processes go on from there.
+    static void beforeFork() noexcept {
+        domains().connections.lock();
+        for (auto* domain : domains().live)
+            domain->mutex_.lock();
+    }
+    static void afterForkInParent() noexcept {
+        for (auto* domain : domains().live)
+            domain->mutex_.unlock();
+        domains().connections.unlock();
+    }
+    static void afterForkInChild() noexcept {
+        domains().inherited = true; // closed by the first holdConnections()
+        afterForkInParent();
     }
 
     std::optional<StoredValue> value(std::string_view key) noexcept override {
@@ -113,7 +164,7 @@ public:
         // transaction left open on this connection.
         try {
             const std::lock_guard lock(mutex_);
-            if (sqlite3_get_autocommit(db_.get()) == 0)
+            if (!db_ || sqlite3_get_autocommit(db_.get()) == 0)
                 return false;
             // A file renamed or deleted under us still takes writes, but nobody opening the path
             // would ever see them: that is not saved.
@@ -126,7 +177,7 @@ public:
     bool isCurrent() noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            return currentLocked();
+            return db_ && currentLocked();
         } catch (...) {
             return false;
         }
@@ -138,6 +189,8 @@ private:
     bool ready() noexcept {
         if (select_ && upsert_)
             return true;
+        if (!db_) // inherited across a fork, and closed
+            return false;
         if (!execute(db_.get(), "PRAGMA synchronous=NORMAL"))
             return false;
         const auto prepare = [this](Statement& slot, const char* sql) {
@@ -250,6 +303,16 @@ private:
 
 std::unique_ptr<PreferencesDomain> makeSqlitePreferencesDomain(Connection db) {
     return std::make_unique<SqlitePreferencesDomain>(std::move(db));
+}
+
+std::unique_lock<std::mutex> holdConnections() {
+    std::unique_lock held(domains().connections);
+    if (std::exchange(domains().inherited, false)) {
+        for (auto* domain : domains().live)
+            domain->close();
+        domains().live.clear();
+    }
+    return held;
 }
 
 } // namespace virelon::platform::sqlite

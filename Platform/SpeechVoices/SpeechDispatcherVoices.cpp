@@ -41,7 +41,11 @@ std::string clientName() {
 
 class SpeechDispatcherVoices final : public SpeechVoices {
 public:
-    explicit SpeechDispatcherVoices(bool mayStartServer) : mayStartServer_(mayStartServer) {}
+    // Where the server listens, and what starting it takes, are read from the environment here,
+    // on the thread that makes this object: a listing runs on a worker while another thread may
+    // change the environment (the window's activation token), so it reads nothing from it.
+    explicit SpeechDispatcherVoices(bool mayStartServer)
+        : mayStartServer_(mayStartServer), address_(serverAddress()) {}
 
     // Every listing asks the server afresh: there is nothing to drop.
     void updateSpeechVoices() noexcept override {}
@@ -58,11 +62,10 @@ public:
 private:
     VoiceListing listAll() {
         VoiceListing listing;
-        const auto address = serverAddress();
-        if (!address)
+        if (!address_)
             return listing;
         const auto deadline = Clock::now() + voiceListingBound;
-        auto fd = connectToServer(*address, deadline);
+        auto fd = connectToServer(*address_, deadline);
         if (!fd)
             return listing;
         SsipConversation conversation(std::move(*fd), deadline);
@@ -130,7 +133,8 @@ private:
         }
     }
 
-    bool mayStartServer_;
+    const bool mayStartServer_;
+    const std::optional<ServerAddress> address_;
     ServerStarter starter_; // reaps the starter it leaves behind when the object goes
 };
 

@@ -44,8 +44,10 @@ public:
 /// with `speech-dispatcher --spawn` from PATH, unless `mayStartServer` is false: then a listing
 /// with nothing listening fails at once. A whole listing (finding, starting and greeting the
 /// server included) takes at most 2 s, and no reply may be larger than 16 MiB; past either, or
-/// when memory runs out, the listing fails. Every listing asks the server afresh. Starts no
-/// threads; one object is not for use from several threads at once.
+/// when memory runs out, the listing fails. Every listing asks the server afresh. The address,
+/// PATH and the environment a server is started with are read when the object is made: a listing
+/// reads nothing from the process's environment, so it may run on a thread while another changes
+/// the environment. Starts no threads; one object is not for use from several threads at once.
 std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices(bool mayStartServer = true) noexcept;
 
 } // namespace virelon::platform

@@ -52,6 +52,23 @@ int runApplication(int& argc, char** argv) {
     }
     // Before any thread starts.
     platform::setAsideHungSessionBus();
+    // The environment is changed only while no other thread may read it (the threads below read
+    // it, as do fontconfig, sd-bus and SQLite), and after they have ended only on this thread,
+    // as the voice listing's worker reads nothing from it. Qt's X11 plugin takes the launcher's
+    // startup notification id out of the environment while the QApplication is made: with one
+    // given, the QApplication is made before these threads start instead of meanwhile.
+    std::optional<QApplication> application;
+    // Qt would abort (status 134) with a message of its own when its platform plugin cannot
+    // connect to the display.
+    const auto makeApplication = [&] {
+        const FatalQtMessageGuard guard(
+            std::string(command) +
+            ": cannot open a window: Qt's platform plugin could not connect to the display. Is the "
+            "desktop session running, and are DISPLAY or WAYLAND_DISPLAY those of this session?\n");
+        application.emplace(argc, argv);
+    };
+    if (std::getenv("DESKTOP_STARTUP_ID") != nullptr)
+        makeApplication();
     // The application, whose creation migrates the keychain's settings, is made while Qt starts;
     // nothing here touches the settings until it is there.
     std::optional<VirelonIOSApp> app;
@@ -65,13 +82,8 @@ int runApplication(int& argc, char** argv) {
     std::jthread claiming(
         [&claim, &applicationId] { claim.emplace(applicationId, platform::activationClaimBound); });
 
-    std::optional<FatalQtMessageGuard> qtStart;
-    qtStart.emplace(std::string(command) +
-                    ": cannot open a window: Qt's platform plugin could not connect to the "
-                    "display. Is the desktop session running, and are DISPLAY or WAYLAND_DISPLAY "
-                    "those of this session?\n");
-    QApplication application(argc, argv);
-    qtStart.reset();
+    if (!application)
+        makeApplication();
     plugins.reset();
     if (argc > 1) { // Qt has taken its own options out.
         std::fprintf(stderr, "%s: unknown argument \"%s\". Try %s --help.\n", command, argv[1],
