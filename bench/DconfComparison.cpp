@@ -5,17 +5,25 @@
 //  (b) from the write until another process, woken by the change signal, has read all six values
 //      (ours: the settings signal, then voiceSettings(); dconf: the client's "changed" signal, then
 //      six dconf_client_read);
-//  (c) the engine's read of all six values in a long-lived process.
-// Each line ends with ours / dconf and the target that ratio must meet.
+//      next to the floor: the change signal alone, then the same read;
+//  (c) the engine's read of all six values in a long-lived process;
+//  (d) the same read when another connection committed just before it (every read then proves
+//      nothing and reads the file), next to the read as it was before it could prove anything:
+//      BEGIN, a SELECT per key and COMMIT on a connection of its own.
+// Each line ends with ours / the baseline and the target that ratio must meet.
 // Usage: dconf_comparison [--quick]
 
 #include "BenchSupport.h"
 #include "DconfSettings.h"
 #include "EngineProcess.h"
+#include "platform/PreferencesDomain.h"
+#include "platform/SettingsSignal.h"
+#include "virelon/Identifiers.h"
 #include "virelon/LegacyMigration.h"
 #include "virelon/VirelonSharedSettings.h"
 
 #include <dconf.h>
+#include <sqlite3.h>
 
 #include <csignal>
 #include <cstdio>
@@ -115,7 +123,7 @@ std::vector<double> pacedWrites(int count, const auto& write) {
 }
 
 // Writes voicing = i % 101 and waits for the engine. The engine's sum minus the value written
-// stays constant unless a read missed the write.
+// stays constant unless a read missed the write. Without a name nothing is written (the floor).
 std::vector<double> toEngine(int count, Engine& engine, const auto& write, const char* name) {
     std::vector<double> samples;
     int stale = 0;
@@ -128,7 +136,7 @@ std::vector<double> toEngine(int count, Engine& engine, const auto& write, const
         samples.push_back(static_cast<double>(done - start) / 1000.0);
         if (i == 0)
             others = sum - value;
-        else if (sum - value != others)
+        else if (name && sum - value != others)
             ++stale;
         Dconf::drain();
         bench::sleepNs(pace);
@@ -137,6 +145,52 @@ std::vector<double> toEngine(int count, Engine& engine, const auto& write, const
         std::printf("    %s: %d of %d engine reads did not see the write\n", name, stale, count);
     return samples;
 }
+
+// The six values read the way every read went before a read could prove nothing had changed:
+// BEGIN, a prepared SELECT per key, COMMIT.
+class EarlierRead {
+public:
+    explicit EarlierRead(const std::string& path) {
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_busy_timeout(db_, 500);
+        sqlite3_prepare_v2(db_, "BEGIN", -1, &begin_, nullptr);
+        sqlite3_prepare_v2(db_, "SELECT value FROM preferences WHERE key = ?1", -1, &select_,
+                           nullptr);
+        sqlite3_prepare_v2(db_, "COMMIT", -1, &commit_, nullptr);
+    }
+    ~EarlierRead() {
+        for (auto* statement : {begin_, select_, commit_})
+            sqlite3_finalize(statement);
+        sqlite3_close(db_);
+    }
+    EarlierRead(const EarlierRead&) = delete;
+    EarlierRead& operator=(const EarlierRead&) = delete;
+
+    std::int64_t readSix() {
+        std::int64_t sum = 0;
+        step(begin_);
+        for (const char* key : bench::dconfKeys) {
+            sqlite3_bind_text(select_, 1, key, -1, SQLITE_STATIC);
+            if (sqlite3_step(select_) == SQLITE_ROW)
+                sum += sqlite3_column_type(select_, 0) == SQLITE_TEXT
+                           ? sqlite3_column_bytes(select_, 0)
+                           : sqlite3_column_int64(select_, 0);
+            sqlite3_reset(select_);
+        }
+        step(commit_);
+        return sum;
+    }
+
+private:
+    static void step(sqlite3_stmt* statement) {
+        sqlite3_step(statement);
+        sqlite3_reset(statement);
+    }
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* begin_ = nullptr;
+    sqlite3_stmt* select_ = nullptr;
+    sqlite3_stmt* commit_ = nullptr;
+};
 
 void verdict(bench::Summary ours, bench::Summary dconf, double target) {
     const double ratio = ours.median / dconf.median;
@@ -192,6 +246,12 @@ int main(int argc, char** argv) {
             "dconf"));
         bench::report("(b) write -> engine read 6", ours, theirs, "dconf write -> engine read 6");
         verdict(ours, theirs, 0.2);
+        auto poster = virelon::platform::makeSessionBusPoster();
+        const auto floor = bench::summarize(toEngine(
+            writes, engine,
+            [&](std::int64_t) { poster->post(VirelonSharedSettings::changeNotification()); },
+            nullptr));
+        bench::report("    write -> engine read 6", ours, floor, "signal alone -> read 6");
     }
 
     // (c)
@@ -205,7 +265,35 @@ int main(int argc, char** argv) {
         const auto theirs =
             bench::summarize(bench::perCall(batches, [&] { return dconf.readSix(); }));
         bench::report("(c) engine reads six", ours, theirs, "six dconf_client_read");
-        verdict(ours, theirs, 2.0);
+        verdict(ours, theirs, 0.5);
+    }
+
+    // (d) A commit on another connection before every read, alternately ours and the earlier way.
+    {
+        const auto path = virelon::platform::preferencesDomainPath(virelon::identifiers::suiteName);
+        auto writer = virelon::platform::openPreferencesDomain(virelon::identifiers::suiteName);
+        if (!path || !writer)
+            return 1;
+        EarlierRead earlier(*path);
+        std::vector<double> ours, before;
+        int stale = 0;
+        for (int i = 0; i < writes; ++i) {
+            const std::int64_t value = i % 101;
+            writer->setInteger("voicing", value);
+            auto start = bench::nowNs();
+            stale += VirelonSharedSettings::voiceSettings().voicing != value;
+            ours.push_back(static_cast<double>(bench::nowNs() - start) / 1000.0);
+            writer->setInteger("voicing", (i + 50) % 101);
+            start = bench::nowNs();
+            earlier.readSix();
+            before.push_back(static_cast<double>(bench::nowNs() - start) / 1000.0);
+        }
+        if (stale)
+            std::printf("    %d of %d reads after a commit did not see it\n", stale, writes);
+        const auto after = bench::summarize(ours), earlierRead = bench::summarize(before);
+        bench::report("(d) commit, then engine reads six", after, earlierRead,
+                      "commit, then BEGIN 6 SELECT COMMIT");
+        verdict(after, earlierRead, 1.0);
     }
     return 0;
 }

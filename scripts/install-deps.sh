@@ -21,7 +21,7 @@ run=(speech-dispatcher speech-dispatcher-espeak-ng espeak-ng libao4 qt6-qpa-plug
 test=("${checks[@]}" dbus gnome-keyring libsecret-tools xvfb xauth
       at-spi2-core python3-pyatspi imagemagick sqlite3 dconf-service libdconf-dev dconf-cli
       clang libclang-rt-14-dev
-      xdotool x11-utils orca)
+      xdotool x11-utils orca weston qt6-wayland)
 
 case "${1:-}" in
 run) wanted=("${build[@]}" "${run[@]}") ;;

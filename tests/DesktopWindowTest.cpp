@@ -6,6 +6,7 @@
 #include "support/FakeSettingsPlatform.h"
 #include "support/Subprocess.h"
 #include "widgets/DesktopConventions.h"
+#include "widgets/DisplayCheck.h"
 #include "widgets/FirstFrameReport.h"
 #include "widgets/SettingsWindow.h"
 
@@ -17,6 +18,8 @@
 #include <QWindow>
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 using namespace virelon;
 
@@ -33,13 +36,16 @@ void startApplication() {
 }
 
 // Without a display, --version and --help are answered; with one, what neither Qt nor the
-// application knows is refused.
+// application knows is refused, and a platform plugin that is not installed, or cannot connect,
+// is said so (where Qt would abort).
 TEST(DesktopWindow, OptionsAreAnsweredWithoutADisplay) {
     const std::string version = "virelon-voices " VIRELON_VERSION " (" VIRELON_BUILD_NUMBER ")\n";
     const std::tuple<std::vector<std::string>, const char*, int, std::string, std::string> cases[] =
         {{{"--version"}, "", 0, version, ""},
          {{"-platform", "minimal", "--help"}, "", 0, "Usage: virelon-voices", ""},
-         {{"--frobnicate"}, "offscreen", 2, "", "unknown argument \"--frobnicate\""}};
+         {{"--frobnicate"}, "offscreen", 2, "", "unknown argument \"--frobnicate\""},
+         {{}, "nosuch", 1, "", "Qt's platform plugin \"nosuch\" is not installed"},
+         {{}, "xcb", 1, "", "Qt's platform plugin could not connect to the display"}};
     for (const auto& [arguments, platform, status, out, err] : cases) {
         const auto result = test::runProgram(
             VIRELON_VOICES, arguments,
@@ -47,6 +53,35 @@ TEST(DesktopWindow, OptionsAreAnsweredWithoutADisplay) {
         EXPECT_EQ(result.status, status) << arguments.back() << ": " << result.err;
         EXPECT_TRUE(result.out.starts_with(out)) << result.out;
         EXPECT_NE(result.err.find(err), std::string::npos) << result.err;
+    }
+}
+
+// The platform plugins a launch may use, as Qt 6.4 picks them, and what is said when none of them
+// is installed: here only xcb and offscreen are.
+TEST(DesktopWindow, AMissingPlatformPluginIsNamedWithItsPackage) {
+    const auto installed = [](std::string_view key) { return key == "xcb" || key == "offscreen"; };
+    using Environment = std::map<std::string, std::string>;
+    const std::tuple<std::vector<std::string_view>, Environment, std::string> cases[] = {
+        {{},
+         {{"WAYLAND_DISPLAY", "wayland-0"}},
+         "\"wayland\" is not installed.\nInstall it (Debian: sudo apt install qt6-wayland)"},
+        {{}, {{"XDG_SESSION_TYPE", "wayland"}, {"DISPLAY", ":0"}}, ""}, // XWayland
+        {{"virelon-voices", "--platform", "wayland-egl"},
+         {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":0"}},
+         "\"wayland-egl\" is not installed"},
+        {{}, {{"QT_QPA_PLATFORM", "Offscreen:size=1x1"}}, ""},
+        {{},
+         {{"QT_QPA_PLATFORM", "eglfs;vnc"}},
+         "\"eglfs\" or \"vnc\" is not installed.\nInstall it (Debian: sudo apt install "
+         "qt6-qpa-plugins)"}};
+    for (const auto& [arguments, environment, said] : cases) {
+        const auto lookup = [&environment](const char* name) {
+            const auto found = environment.find(name);
+            return found == environment.end() ? nullptr : found->second.c_str();
+        };
+        const auto message = widgets::missingPlatformMessage("v", arguments, lookup, installed);
+        EXPECT_TRUE(said.empty() ? !message : message && message->find(said) != std::string::npos)
+            << said << ": " << message.value_or("none");
     }
 }
 

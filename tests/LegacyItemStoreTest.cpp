@@ -1,7 +1,8 @@
 // The keychain lookup over the real gnome-keyring of scripts/test-env.sh, items written with the
 // real secret-tool as another program would: each item's bytes exactly, nothing else matching and
 // nothing changed; and the launch's migration with it over the real domain.
-// (A keychain that never appears is launched against by tests/e2e/hung_services_test.py.)
+// (A keychain that could be activated but is not running is launched against, and not started, by
+// tests/e2e/hung_services_test.py.)
 
 #include "platform/LegacyItemStore.h"
 #include "support/ScratchHome.h"

@@ -3,12 +3,19 @@
 // while this process reads all six settings in a loop as the engine does. Every snapshot must be
 // a state the writes passed through (no error read as a default, no mix of two moments), never an
 // older one than before; after the kill, every write reported saved is there, the one in flight
-// may or may not have landed, nothing else has; the file passes SQLite's integrity check.
+// may or may not have landed, nothing else has; the file passes SQLite's integrity check. And a
+// process that forks while it reads.
 
 #include "support/ScratchHome.h"
 #include "support/SettingsFaultSupport.h"
+#include "support/SignalCounter.h"
+#include "virelon/SettingsPlatform.h"
 
+#include <atomic>
 #include <random>
+#include <thread>
+
+#include <sys/wait.h>
 
 namespace test = virelon::test;
 
@@ -100,6 +107,49 @@ TEST(SettingsCrash, ReadersSeeOnlyWrittenStatesAndSavedWritesSurviveTheWriterBei
     EXPECT_GE(roundsWithWrites, rounds / 2) << "too few kills hit the storm";
     RecordProperty("reads", reads);
     EXPECT_EQ(test::readInAnotherProcess(), test::stateNow()); // the engine starting up
+}
+
+// A process forks while another of its threads reads all the time (a speech server starting a
+// worker): each child has settings of its own, reads, writes and signals within a bound, and the
+// parent goes on as before. A child that hangs is ended by its alarm; its status says what failed.
+TEST(SettingsCrash, AChildOfAForkWhileAThreadReadsHasSettingsOfItsOwn) {
+    using virelon::VirelonSharedSettings;
+    test::ScratchHome scratch;
+    test::SignalCounter signals;
+    ASSERT_TRUE(signals.listening());
+    ASSERT_TRUE(VirelonSharedSettings::saveSetting(0, "wordPause"));
+    std::atomic<bool> reading = true;
+    std::atomic<long> reads = 0;
+    std::thread reader([&] {
+        while (reading)
+            VirelonSharedSettings::voiceSettings(), ++reads;
+    });
+    const int forks = 100;
+    for (int i = 1; i <= forks; ++i) {
+        for (const auto seen = reads.load(); reads < seen + 2;) { // forks amid reading
+        }
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(5);
+            if (VirelonSharedSettings::wordPause() != i - 1)
+                ::_exit(1);
+            if (!VirelonSharedSettings::saveSetting(i, "wordPause"))
+                ::_exit(2);
+            ::_exit(virelon::detail::takePostOutcome() == virelon::platform::Posted::sent ? 0 : 3);
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        EXPECT_EQ(VirelonSharedSettings::wordPause(), status == 0 ? i : i - 1);
+        if (status != 0) {
+            ADD_FAILURE() << "fork " << i << ": status " << status
+                          << " (256 read, 512 write, 768 signal, 14 hung)";
+            break;
+        }
+    }
+    reading = false;
+    reader.join();
+    EXPECT_EQ(signals.now(), forks + 1);
 }
 
 } // namespace

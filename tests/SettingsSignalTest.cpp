@@ -103,10 +103,10 @@ TEST(SettingsSignal, EachPostIsOneSignalOfItsNameAndOnlyItsObserverSeesIt) {
         poster->post("z." + c.name);
         for (const auto& name : invalid) {
             EXPECT_EQ(observeSessionBusSignal(name, [] {}), nullptr) << name.substr(0, 40);
-            poster->post(name);
+            EXPECT_EQ(poster->post(name), Posted::notSent) << name.substr(0, 40);
         }
         for (int i = 0; i < c.posts; ++i)
-            poster->post(c.name);
+            EXPECT_EQ(poster->post(c.name), Posted::sent) << c.name;
         watch.settle(c.posts);
         EXPECT_EQ(watch.observed, c.posts) << c.name;
         ASSERT_EQ(static_cast<int>(watch.wire.size()), c.posts + 2) << c.name;
@@ -120,9 +120,12 @@ TEST(SettingsSignal, NoBusOrAHungBusCostsNoWaiting) {
     ScratchHome scratch;
     const std::string runtime = scratch.root() / "runtime", none;
     std::filesystem::create_directories(runtime);
-    // An empty runtime folder, none, a bus address naming a socket that is not there.
+    virelon::test::SilentSocket(runtime + "/ended"); // left behind by a bus that ended
+    // An empty runtime folder, none, a bus address naming a socket that is not there, or one that
+    // nobody listens on.
     for (const auto& [folder, address] : {std::pair{runtime, none}, std::pair{none, none},
-                                          std::pair{runtime, "unix:path=" + runtime + "/bus"}}) {
+                                          std::pair{runtime, "unix:path=" + runtime + "/bus"},
+                                          std::pair{runtime, "unix:path=" + runtime + "/ended"}}) {
         folder.empty() ? ::unsetenv("XDG_RUNTIME_DIR")
                        : ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
         address.empty() ? ::unsetenv("DBUS_SESSION_BUS_ADDRESS")
@@ -130,7 +133,7 @@ TEST(SettingsSignal, NoBusOrAHungBusCostsNoWaiting) {
         const auto poster = makeSessionBusPoster();
         const auto start = Clock::now();
         for (int i = 0; i < 100; ++i)
-            poster->post(kName);
+            EXPECT_EQ(poster->post(kName), Posted::noBus) << folder << address;
         EXPECT_LT(Clock::now() - start, 1s) << folder << address;
         EXPECT_EQ(observeSessionBusSignal(kName, [] {}), nullptr) << folder << address;
     }
@@ -141,7 +144,7 @@ TEST(SettingsSignal, NoBusOrAHungBusCostsNoWaiting) {
     for (const int posts : {1, 20}) { // The first post pays its bound, then posts are dropped.
         const auto start = Clock::now();
         for (int i = 0; i < posts; ++i)
-            poster->post(kName);
+            EXPECT_EQ(poster->post(kName), Posted::notSent) << posts;
         EXPECT_LT(Clock::now() - start, 3s) << posts;
     }
     const auto start = Clock::now();

@@ -213,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // An engine that started while the file was unusable, or whose file is later replaced (a backup
 // put back with mv), takes up the file in place: on the next change signal at the latest, and by
-// itself within a second.
+// itself within a second. Between two of its reads, a commit by another process is seen at once,
+// signal or not: a read reuses what it read last only when it proves nobody committed since.
 TEST_F(SettingsStorageFault, ReadersTakeUpAFileThatAppearedOrWasReplaced) {
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << std::string(8192, 'Z');
@@ -240,10 +241,14 @@ TEST_F(SettingsStorageFault, ReadersTakeUpAFileThatAppearedOrWasReplaced) {
     virelon_settings_observer_free(observer);
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(test::stateNow(), test::stateAfter(5));
+    EXPECT_EQ(test::stateNow(), test::stateAfter(5)); // proven unchanged, given again
 
     fs::rename(second, file);
     ::usleep(1'100'000);
     EXPECT_EQ(test::stateNow(), test::stateAfter(2));
+    EXPECT_EQ(test::stateNow(), test::stateAfter(2));
+    test::writeInAnotherProcess(3, 3);
+    EXPECT_EQ(test::stateNow(), test::stateAfter(3));
 }
 
 } // namespace

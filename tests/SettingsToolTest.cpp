@@ -4,6 +4,7 @@
 
 #include "support/ScratchHome.h"
 #include "support/SignalCounter.h"
+#include "support/SilentSocket.h"
 #include "support/Subprocess.h"
 #include "virelon/Identifiers.h"
 #include "virelon/VirelonSharedSettings.h"
@@ -53,32 +54,41 @@ fallbackVoiceIdentifier: none stored
 )";
 
 // In order, each run with its exit status, what it prints (on the error stream when it fails,
-// then printing nothing else) and the change signals it sends, within loose "did not hang"
-// bounds; last, a file where the settings folder belongs.
+// then printing nothing else; its output, then its messages, otherwise) and the change signals
+// it sends, within loose "did not hang" bounds; last, a file where the settings folder belongs.
 TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
-    const std::string range = "; settings range from 0 to 100)\n", root = home.root().string();
+    const std::string range = "; wordPause takes a whole number from 0 to 100.\n",
+                      root = home.root().string();
     // The tool refuses to store text that could move the cursor, ring or forge a line; another
-    // program may have. The terminal gets it escaped, JSON exact.
+    // program may have, and text that is not UTF-8 or hides and reorders itself (a right-to-left
+    // override, a zero-width space, a byte order mark, a tag). The terminal gets it escaped,
+    // JSON exact (what is not UTF-8 as U+FFFD).
     ASSERT_TRUE(virelon::VirelonSharedSettings::setFallbackVoiceIdentifier(
-        "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b"));
+        "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b\u202Egnp.\u200B\uFEFF\xFF"
+        "\U000E0001\u061C\u2066"));
     const struct {
         std::string line, said;
         int signals = 0, status = 0;
     } cases[] = {
         {"get fallbackVoiceIdentifier",
-         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\x7F\nintonation: 5 (stored)\\\u009B (stored))"
+         R"(fallbackVoiceIdentifier: m/K\x1B[2J\x07\x7F\nintonation: 5 (stored)\\\u009B\u202Egnp.)"
+         R"(\u200B\uFEFF\xFF\U000E0001\u061C\u2066 (stored))"
          "\n"},
         {"--json get fallbackVoiceIdentifier",
          R"({"key":"fallbackVoiceIdentifier","value":"m/K\u001b[2J\u0007)"
          "\x7f"
          R"(\nintonation: 5 (stored)\\)"
-         "\u009b"
+         "\u009b\u202Egnp.\u200B\uFEFF\uFFFD\U000E0001\u061C\u2066"
          R"(","stored":true})"
          "\n"},
-        {"set intonation 130", "intonation: 100 (you gave 130" + range, 1},
-        {"set headSizePercent -7", "headSizePercent: 0 (you gave -7" + range, 1},
-        {"--json set voicing 101",
-         R"({"key":"voicing","value":100,"given":101})"
+        // Refused outside the range, as the screen cannot go there; a number too long for 64
+        // bits is still a number.
+        {"set wordPause 101", "\"101\" is out of range" + range, 0, 2},
+        {"set wordPause -99999999999999999999", "\"-99999999999999999999\" is out of range" + range,
+         0, 2},
+        {"set intonation 0", "intonation: 0\n", 1},
+        {"--json set voicing 100",
+         R"({"key":"voicing","value":100})"
          "\n",
          1},
         // Options end with "--"; after the command, -h and --help are values.
@@ -87,6 +97,15 @@ TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
                                "\n"},
         {"set fallbackVoiceIdentifier testvoices/Jonas",
          "fallbackVoiceIdentifier: testvoices/Jonas\n", 1},
+        // Stored either way; with no session bus at all nobody can be listening, while a bus
+        // that does not take the signal (paused, hung) leaves a running engine untold.
+        {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus set voicing 90",
+         "voicing: 90\nvirelon-settings: stored; no running speech engine could be told: there is "
+         "no session bus.\n"},
+        {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + root + "/silent set voicing 91",
+         "voicing: 91\nvirelon-settings: stored, but no running speech engine was told: the "
+         "session bus did not take the change signal within 500 ms.\n",
+         0, 3},
         {"--json -- get fallbackVoiceIdentifier",
          R"({"key":"fallbackVoiceIdentifier","value":"testvoices/Jonas","stored":true})"
          "\n"},
@@ -102,12 +121,12 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
          "could not list its voices", 0, 1},
         {"reset intonation", "intonation: removed, reads as its default 100\n", 1},
         {"reset intonation", "intonation: nothing stored, reads as its default 100\n"},
-        {"--json reset",
-         R"([{"key":"intonation","removed":false,"value":100},{"key":"headSizePercent","removed":true,"value":50},)"
+        {"--json reset --all",
+         R"([{"key":"intonation","removed":false,"value":100},{"key":"headSizePercent","removed":false,"value":50},)"
          R"({"key":"voicing","removed":true,"value":100},{"key":"wordPause","removed":false,"value":0},)"
          R"({"key":"phrasePause","removed":false,"value":12},{"key":"fallbackVoiceIdentifier","removed":true,"value":null}])"
          "\n",
-         3},
+         2},
         {"get", defaults},
         {"--version", "virelon-settings " + std::string(virelon::identifiers::version) + " (" +
                           std::string(virelon::identifiers::buildNumber) + ")\n"},
@@ -115,6 +134,10 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
         {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus reload-voices",
          "session bus is not available", 0, 1},
         {"--help", "Usage: virelon-settings [OPTION]... COMMAND [ARGUMENTS]\n"},
+        {"help", "Usage: virelon-settings [OPTION]... COMMAND [ARGUMENTS]\n"},
+        {"help reset", "Usage: virelon-settings [OPTION]... reset KEY | --all\n"},
+        {"help frobnicate", "unknown command \"frobnicate\"", 0, 2},
+        {"SPEECHD_ADDRESS=unix_socket:" + root + "/none voices --no-start", "not running,", 0, 1},
         {"get >/dev/full", "could not write to standard output", 0, 1},
         {"set wordPause 40", "could not be saved", 0, 1},
         {"get", "cannot read the settings at " + file().string(), 0, 1},
@@ -123,11 +146,12 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
     for (const auto* line :
          {"", "frobnicate", "--colour", "get headSize", "get intonation voicing", "set intonation",
           "set headSize 40", "set intonation 4.5", "path extra", "get --help", "reset headSize",
-          "reset voicing wordPause", "reload-voices now", "set fallbackVoiceIdentifier ''",
+          "reset voicing wordPause", "reset", "reload-voices now", "set fallbackVoiceIdentifier ''",
           "set fallbackVoiceIdentifier m/\x7f", "set fallbackVoiceIdentifier m/\xe9"}) {
         const auto result = run(line);
         EXPECT_TRUE(result.status == 2 && result.out.empty() && !result.err.empty()) << line;
     }
+    const virelon::test::SilentSocket silent(home.root() / "silent");
     int signalled = 1;
     for (const auto& c : cases) {
         if (c.line == "set wordPause 40") {
@@ -138,10 +162,13 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
         const auto result = run(c.line);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << c.line;
         EXPECT_EQ(result.status, c.status) << c.line << ": " << result.err;
+        const bool failed = c.status == 1 || c.status == 2;
         const bool saidWhy = result.out.empty() && result.err.find(c.said) != std::string::npos;
-        const auto said =
-            c.line == "--help" ? result.out.substr(0, result.out.find('\n') + 1) : result.out;
-        EXPECT_EQ(c.status ? (saidWhy ? c.said : result.out + result.err) : said, c.said);
+        const auto said = c.said.starts_with("Usage:")
+                              ? result.out.substr(0, result.out.find('\n') + 1)
+                              : result.out;
+        EXPECT_EQ(failed ? (saidWhy ? c.said : result.out + result.err) : said + result.err,
+                  c.said);
         EXPECT_EQ(signals.now(), signalled += c.signals) << c.line;
     }
 }
@@ -183,26 +210,42 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsThenEachChangeUntilInterrupted) {
 }
 
 // Commands, keys, and the identifiers that voices lists, with the words before the cursor read
-// as the tool reads them.
+// as the tool reads them; then from the session's cache (a listing of a voice with a space in its
+// name stands in for the tool), quoted as the word began; nothing when no speech server is
+// running, and none is started.
 TEST_F(SettingsTool, BashCompletesCommandsKeysAndVoiceIdentifiers) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"re", "reset\nreload-voices\n"},
+    const auto starter = home.root() / "speech-dispatcher";
+    std::ofstream(starter) << "#!/bin/sh\ntouch \"$0.started\"\n";
+    std::filesystem::permissions(starter, std::filesystem::perms::owner_all);
+    const std::string none = "export PATH=" + home.root().string() +
+                             ":$PATH SPEECHD_ADDRESS=unix_socket:" + home.root().string() + "/none";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"re", "reset\nreload-voices\n", ""},
+        {"help h", "help\n", ""},
         {"--json reset ''",
-         "intonation\nheadSizePercent\nvoicing\nwordPause\nphrasePause\nfallbackVoiceIdentifier\n"},
+         "intonation\nheadSizePercent\nvoicing\nwordPause\nphrasePause\nfallbackVoiceIdentifier\n"
+         "--all\n",
+         ""},
         {"set -- fallbackVoiceIdentifier testvoices/",
-         "testvoices/Kate\ntestvoices/Amélie\ntestvoices/Jonas\ntestvoices/Diego\n"}};
-    for (const auto& [words, replies] : cases) {
+         "testvoices/Kate\ntestvoices/Amélie\ntestvoices/Jonas\ntestvoices/Diego\n", ""},
+        {"set fallbackVoiceIdentifier testvoices/K", "testvoices/Kate\n", "fake=fake"},
+        {"set fallbackVoiceIdentifier testvoices/", "", none},
+        {"set fallbackVoiceIdentifier \\'m/T", "m/Two Words\n",
+         "fake=fake; unset XDG_RUNTIME_DIR"}};
+    for (const auto& [words, replies, before] : cases) {
         const auto script =
-            "source \"$0\"; eval \"COMP_WORDS=(\\\"\\$1\\\" $2)\"; COMP_CWORD=$((${#COMP_WORDS[@]} "
-            "- 1)); _virelon_settings \"$1\"; printf '%s\\n' \"${COMPREPLY[@]}\" | grep .";
+            "source \"$0\"; fake() { echo '[{\"identifier\":\"m/Two Words\"}]'; }; eval \"$3\"; "
+            "eval \"COMP_WORDS=(\\\"\\$1\\\" $2)\"; COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+            "_virelon_settings \"${fake:-$1}\"; printf '%s\\n' \"${COMPREPLY[@]}\" | grep .";
         EXPECT_EQ(virelon::test::runProgram(
                       "/bin/bash",
-                      {"-c", script, VIRELON_BASH_COMPLETION, VIRELON_SETTINGS_TOOL, words},
+                      {"-c", script, VIRELON_BASH_COMPLETION, VIRELON_SETTINGS_TOOL, words, before},
                       {{"LANG", "en_US.UTF-8"}})
                       .out,
                   replies)
             << words;
     }
+    EXPECT_FALSE(std::filesystem::exists(starter.string() + ".started"));
 }
 
 } // namespace

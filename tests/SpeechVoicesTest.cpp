@@ -99,15 +99,21 @@ TEST(SpeechVoices, StartsAServerAndAsksItAfreshLeavingOutOnlyVariantsOfAVoiceOfT
     server.configure({"alpha Jonas+Tief de-DE", "alpha Jonas de-DE",
                       "alpha Jonas+Tief+Langsam de-DE", "alpha Max+ en-US", "alpha Anna+Bert en-GB",
                       "beta Anna en-GB"});
+    const std::string path = std::getenv("PATH"), address = std::getenv("SPEECHD_ADDRESS");
+    ::setenv("PATH", server.root().c_str(), 1); // nothing there to start a server with
+    EXPECT_FALSE(makeSpeechDispatcherVoices()->speechVoices().succeeded);
+    ::setenv("PATH", path.c_str(), 1);
+    // The environment as it was when the object was made: what another thread changes later
+    // reaches neither the listing nor the server it starts.
     int reloadRequests = 0;
-    const auto speechVoices = makeSpeechDispatcherVoices([&] { ++reloadRequests; });
+    const auto speechVoices = makeSpeechDispatcherVoices(true, [&] { ++reloadRequests; });
     speechVoices->updateSpeechVoices();
     EXPECT_EQ(reloadRequests, 1) << "an update is the engines' reload request";
-    const std::string path = std::getenv("PATH");
-    ::setenv("PATH", server.root().c_str(), 1); // nothing there to start a server with
-    EXPECT_FALSE(speechVoices->speechVoices().succeeded);
-    ::setenv("PATH", path.c_str(), 1);
+    ::setenv("PATH", server.root().c_str(), 1);
+    ::setenv("SPEECHD_ADDRESS", "unix_socket:/nonexistent/speechd.sock", 1);
     const auto listing = speechVoices->speechVoices();
+    ::setenv("PATH", path.c_str(), 1);
+    ::setenv("SPEECHD_ADDRESS", address.c_str(), 1);
     EXPECT_TRUE(listing.succeeded && listing.failedModules.empty());
     EXPECT_EQ(voicesOf(listing),
               (std::vector<std::string>{"alpha/Jonas de-DE", "alpha/Max+ en-US",

@@ -28,7 +28,7 @@ public:
     int path();
 
     // The voices (VoiceCommands.cpp)
-    int voices();
+    int voices(bool mayStartServer);
     int reloadVoices();
 
     // Watching (WatchCommand.cpp)
@@ -42,6 +42,7 @@ private:
     void showSetting(std::string_view key);
     int unknownKey(std::string_view key);
     int notSaved(std::string_view key);
+    int announced();
 
     std::ostream& out_;
     std::ostream& err_;

@@ -4,6 +4,7 @@
 
 #include "Json.h"
 #include "platform/PreferencesDomain.h"
+#include "virelon/SettingsPlatform.h"
 #include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"
@@ -87,27 +88,28 @@ int Commands::set(const std::string& key, const std::string& value) {
     if (!isKey(key))
         return unknownKey(key);
     if (const auto* setting = integerSetting(key)) {
+        // Refused outside the range, as a typing error: the screen's sliders cannot go there.
+        // A decimal number parseDecimalInteger refuses is one too large for 64 bits.
         const auto given = parseDecimalInteger(value);
-        if (!given) {
-            err_ << "virelon-settings: \"" << terminalText(value) << "\" is not a whole number; "
-                 << key << " takes a whole number from " << settingMinimum << " to "
-                 << settingMaximum << ".\n";
+        const auto digits =
+            std::string_view(value).substr(value.starts_with('+') || value.starts_with('-'));
+        const bool decimal =
+            !digits.empty() &&
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!given || clampSettingValue(*given) != *given) {
+            err_ << "virelon-settings: \"" << terminalText(value)
+                 << (decimal ? "\" is out of range; " : "\" is not a whole number; ") << key
+                 << " takes a whole number from " << settingMinimum << " to " << settingMaximum
+                 << ".\n";
             return badUsage;
         }
         if (!VirelonSharedSettings::saveSetting(*given, setting->key))
             return notSaved(key);
-        const auto stored = clampSettingValue(*given);
-        if (json_) {
-            out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << stored
-                 << ",\"given\":" << *given << "}\n";
-        } else {
-            out_ << key << ": " << stored;
-            if (stored != *given)
-                out_ << " (you gave " << *given << "; settings range from " << settingMinimum
-                     << " to " << settingMaximum << ")";
-            out_ << '\n';
-        }
-        return ok;
+        if (json_)
+            out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << *given << "}\n";
+        else
+            out_ << key << ": " << *given << '\n';
+        return announced();
     }
     if (!isUsableIdentifier(value)) {
         err_ << "virelon-settings: a fallback voice identifier must be UTF-8 text, not empty, "
@@ -120,7 +122,7 @@ int Commands::set(const std::string& key, const std::string& value) {
         out_ << "{\"key\":" << jsonString(key) << ",\"value\":" << jsonString(value) << "}\n";
     else
         out_ << key << ": " << terminalText(value) << '\n';
-    return ok;
+    return announced();
 }
 
 int Commands::reset(const std::optional<std::string>& key) {
@@ -158,7 +160,7 @@ int Commands::reset(const std::optional<std::string>& key) {
     if (json_ && (!key || !done.empty()))
         out_ << '\n';
     if (!failedKey)
-        return ok;
+        return announced();
     err_ << "virelon-settings: " << *failedKey << " could not be reset: the settings at "
          << domainLocation() << " cannot be opened or written.\n";
     return failed;
@@ -206,6 +208,27 @@ int Commands::unknownKey(std::string_view key) {
     err_ << "virelon-settings: unknown setting \"" << terminalText(key)
          << "\". The settings are: " << keyList() << ".\n";
     return badUsage;
+}
+
+// After a command stored changes through the settings (each write posts its change signal): ok when
+// every signal went out, and when there is no session bus at all (nobody could be listening, and
+// scripts run without a desktop session store as before); notAnnounced when a bus is there and
+// did not take one. Any command that stores and signals ends with this.
+int Commands::announced() {
+    switch (detail::takePostOutcome()) {
+    case platform::Posted::sent:
+        return ok;
+    case platform::Posted::noBus:
+        err_ << "virelon-settings: stored; no running speech engine could be told: there is no "
+                "session bus.\n";
+        return ok;
+    case platform::Posted::notSent:
+        break;
+    }
+    err_ << "virelon-settings: stored, but no running speech engine was told: the session bus did "
+            "not take the change signal within "
+         << platform::signalPostBound.count() << " ms.\n";
+    return notAnnounced;
 }
 
 int Commands::notSaved(std::string_view key) {

@@ -6,8 +6,9 @@
 
 namespace virelon::tool {
 
-/// Exit statuses of the command-line tool.
-enum ExitStatus : int { ok = 0, failed = 1, badUsage = 2 };
+/// Exit statuses of the command-line tool. notAnnounced: a change was stored, but the session bus
+/// did not take its change signal, so no running engine was told.
+enum ExitStatus : int { ok = 0, failed = 1, badUsage = 2, notAnnounced = 3 };
 
 /// Runs the tool with its arguments (without the program name), writing results to `out` and
 /// messages to `err`. Returns the exit status.

@@ -10,14 +10,14 @@
 
 namespace virelon::tool {
 
-int Commands::voices() {
-    auto speech = platform::makeSpeechDispatcherVoices();
+int Commands::voices(bool mayStartServer) {
+    auto speech = platform::makeSpeechDispatcherVoices(mayStartServer);
     auto locale = platform::makeIcuLocaleServices();
     auto listing = speech->speechVoices();
     if (!listing.succeeded) {
         err_ << "virelon-settings: the speech server could not list its voices: it is not "
-                "running and cannot be started, did not finish within 2 seconds, or sent "
-                "more than a listing may hold.\n";
+             << (mayStartServer ? "running and cannot be started" : "running")
+             << ", did not finish within 2 seconds, or sent more than a listing may hold.\n";
         return failed;
     }
     const auto voices = catalogue::fallbackVoices(std::move(listing.voices), *locale);

@@ -75,6 +75,7 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
 
 std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) noexcept {
     try {
+        const auto held = holdConnections(); // opened whole or not at all around a fork
         return openDomain(suiteName);
     } catch (...) {
         return nullptr;

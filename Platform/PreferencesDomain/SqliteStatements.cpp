@@ -45,25 +45,26 @@ bool bindText(sqlite3_stmt* statement, int index, std::string_view text) noexcep
            SQLITE_OK;
 }
 
-std::optional<StoredValue> columnValue(sqlite3_stmt* statement) {
+std::optional<StoredValue> columnValue(sqlite3_stmt* statement, int column) {
     std::optional<StoredValue> result;
-    switch (sqlite3_column_type(statement, 0)) {
+    switch (sqlite3_column_type(statement, column)) {
     case SQLITE_INTEGER:
-        result.emplace(std::in_place_type<std::int64_t>, sqlite3_column_int64(statement, 0));
+        result.emplace(std::in_place_type<std::int64_t>, sqlite3_column_int64(statement, column));
         break;
     case SQLITE_FLOAT:
-        result.emplace(std::in_place_type<double>, sqlite3_column_double(statement, 0));
+        result.emplace(std::in_place_type<double>, sqlite3_column_double(statement, column));
         break;
     case SQLITE_TEXT: {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, 0));
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
         if (text) // else out of memory
             result.emplace(std::in_place_type<std::string>, text, size);
         break;
     }
     case SQLITE_BLOB: {
-        const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
-        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, 0));
+        const auto* bytes =
+            static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
         if (size == 0)
             result.emplace(std::in_place_type<std::vector<std::uint8_t>>);
         else if (bytes)

@@ -23,21 +23,28 @@ std::string escapedAddressValue(std::string_view value) {
 
 } // namespace
 
-BusHandle openSessionBus() noexcept {
+BusHandle openSessionBus(int* error) noexcept {
+    int ignored = 0;
+    int& r = error ? *error : ignored;
     sd_bus* bus = nullptr;
     const auto& address = keptAddress();
     if (address.empty()) {
-        if (sd_bus_open_user(&bus) < 0)
+        if ((r = sd_bus_open_user(&bus)) < 0)
             return nullptr;
         return BusHandle(bus);
     }
-    if (sd_bus_new(&bus) < 0)
+    if ((r = sd_bus_new(&bus)) < 0)
         return nullptr;
     BusHandle handle(bus);
-    if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0)
+    if ((r = sd_bus_set_address(bus, address.c_str())) < 0 ||
+        (r = sd_bus_set_bus_client(bus, 1)) < 0 || (r = sd_bus_start(bus)) < 0)
         return nullptr;
     return handle;
+}
+
+bool meansNoSessionBus(int error) noexcept {
+    // sd-bus: -ENOMEDIUM when neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set.
+    return error == -ENOMEDIUM || error == -ENOENT || error == -ECONNREFUSED;
 }
 
 void keepSessionBusAddress() noexcept {

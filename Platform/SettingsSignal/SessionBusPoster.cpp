@@ -12,17 +12,18 @@ using Clock = std::chrono::steady_clock;
 
 class SessionBusPoster final : public SignalPoster {
 public:
-    void post(std::string_view name) noexcept override {
+    Posted post(std::string_view name) noexcept override {
         try {
-            postTo(signalAddress(name));
+            return postTo(signalAddress(name));
         } catch (...) { // out of memory: nothing was sent
+            return Posted::notSent;
         }
     }
 
 private:
-    void postTo(const std::optional<SignalAddress>& address) noexcept {
+    Posted postTo(const std::optional<SignalAddress>& address) noexcept {
         if (!address)
-            return;
+            return Posted::notSent;
         const auto start = Clock::now();
         if (start < quietUntil_) {
             // Without waiting: has the bus that seemed hung answered since? Then this post goes
@@ -30,7 +31,7 @@ private:
             // connection.
             const auto since = bus_ ? settle(bus_.get(), start) : Settled::lost;
             if (since == Settled::timedOut)
-                return;
+                return Posted::notSent;
             if (since == Settled::lost)
                 bus_.reset();
             quietUntil_ = {};
@@ -39,22 +40,29 @@ private:
 
         const bool reusing = bus_ != nullptr;
         bool emitted = false;
-        auto outcome = send(*address, deadline, emitted);
+        int error = 0;
+        auto outcome = send(*address, deadline, emitted, error);
         // A kept connection may have died since the last post (the bus restarted) without that
         // showing until now: one more try on a fresh connection, but only when nothing of this
         // post went out. A signal that may have been delivered is never sent twice.
         if (outcome == Settled::lost && reusing && !emitted)
-            outcome = send(*address, deadline, emitted);
+            outcome = send(*address, deadline, emitted, error);
         if (outcome == Settled::timedOut)
             quietUntil_ = Clock::now() + signalCoolDown;
+        if (outcome == Settled::done)
+            return Posted::sent;
+        return meansNoSessionBus(error) ? Posted::noBus : Posted::notSent;
     }
 
-    Settled send(const SignalAddress& address, Clock::time_point deadline, bool& emitted) noexcept {
+    // `error`: why no connection could be made, when none could.
+    Settled send(const SignalAddress& address, Clock::time_point deadline, bool& emitted,
+                 int& error) noexcept {
         emitted = false;
+        error = 0;
         if (bus_ && !drain(deadline))
             bus_.reset();
         if (!bus_)
-            bus_ = openSessionBus();
+            bus_ = openSessionBus(&error);
         if (!bus_)
             return Settled::lost; // No session bus: cheap to find out again next time.
 

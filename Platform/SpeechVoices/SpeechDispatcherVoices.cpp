@@ -41,8 +41,12 @@ std::string clientName() {
 
 class SpeechDispatcherVoices final : public SpeechVoices {
 public:
-    explicit SpeechDispatcherVoices(std::function<void()> requestReload) noexcept
-        : requestReload_(std::move(requestReload)) {}
+    // Where the server listens, and what starting it takes, are read from the environment here,
+    // on the thread that makes this object: a listing runs on a worker while another thread may
+    // change the environment (the window's activation token), so it reads nothing from it.
+    SpeechDispatcherVoices(bool mayStartServer, std::function<void()> requestReload)
+        : mayStartServer_(mayStartServer), address_(serverAddress()),
+          requestReload_(std::move(requestReload)) {}
 
     // Our own listing has nothing to drop (every listing asks the server afresh): the reload is
     // the engines'.
@@ -63,11 +67,10 @@ public:
 private:
     VoiceListing listAll() {
         VoiceListing listing;
-        const auto address = serverAddress();
-        if (!address)
+        if (!address_)
             return listing;
         const auto deadline = Clock::now() + voiceListingBound;
-        auto fd = connectToServer(*address, deadline);
+        auto fd = connectToServer(*address_, deadline);
         if (!fd)
             return listing;
         SsipConversation conversation(std::move(*fd), deadline);
@@ -111,7 +114,7 @@ private:
             case ConnectOutcome::failed:
                 return std::nullopt;
             case ConnectOutcome::nobodyListening:
-                if (address.unixPath.empty())
+                if (address.unixPath.empty() || !mayStartServer_)
                     return std::nullopt;
                 if (!spawned && !starter_.running() && !starter_.start(address.unixPath))
                     return std::nullopt;
@@ -135,15 +138,17 @@ private:
         }
     }
 
-    std::function<void()> requestReload_;
+    const bool mayStartServer_;
+    const std::optional<ServerAddress> address_;
+    const std::function<void()> requestReload_;
     ServerStarter starter_; // reaps the starter it leaves behind when the object goes
 };
 
 } // namespace
 
-std::unique_ptr<SpeechVoices>
-makeSpeechDispatcherVoices(std::function<void()> requestReload) noexcept {
-    return std::make_unique<SpeechDispatcherVoices>(std::move(requestReload));
+std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices(bool mayStartServer,
+                                                         std::function<void()> requestReload) noexcept {
+    return std::make_unique<SpeechDispatcherVoices>(mayStartServer, std::move(requestReload));
 }
 
 } // namespace virelon::platform

@@ -2,17 +2,48 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <string_view>
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace virelon::platform::speechd {
 
 namespace {
-constexpr const char* spawnProgram = "speech-dispatcher";
+
+constexpr std::string_view spawnProgram = "speech-dispatcher";
+
+// The program in the first folder of the search path that holds an executable one, as
+// posix_spawnp finds it (an empty entry is the current folder); empty when none does.
+std::string findProgram(std::string_view searchPath) {
+    for (std::size_t start = 0; start <= searchPath.size();) {
+        auto end = searchPath.find(':', start);
+        if (end == std::string_view::npos)
+            end = searchPath.size();
+        const auto folder = searchPath.substr(start, end - start);
+        std::string candidate = folder.empty() ? "." : std::string(folder);
+        candidate.append("/").append(spawnProgram);
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
 } // namespace
+
+ServerStarter::ServerStarter() {
+    for (char** variable = environ; *variable; ++variable)
+        environment_.emplace_back(*variable);
+    const char* path = std::getenv("PATH");
+    searchPath_ = path ? path : "/bin:/usr/bin"; // posix_spawnp's default
+}
 
 bool ServerStarter::start(const std::string& socketPath) {
     posix_spawn_file_actions_t actions;
@@ -34,7 +65,17 @@ bool ServerStarter::start(const std::string& socketPath) {
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::string program = spawnProgram;
+    const auto executable = findProgram(searchPath_);
+    if (executable.empty()) {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+        return false;
+    }
+    std::vector<char*> environment;
+    for (auto& variable : environment_)
+        environment.push_back(variable.data());
+    environment.push_back(nullptr);
+    std::string program(spawnProgram);
     std::string spawnOption = "--spawn";
     std::string methodOption = "--communication-method";
     std::string method = "unix_socket";
@@ -44,7 +85,8 @@ bool ServerStarter::start(const std::string& socketPath) {
                          method.data(),  pathOption.data(),  path.data(),
                          nullptr};
     pid_t pid = -1;
-    const int result = posix_spawnp(&pid, spawnProgram, &actions, &attributes, arguments, environ);
+    const int result =
+        posix_spawn(&pid, executable.c_str(), &actions, &attributes, arguments, environment.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0)

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -11,10 +12,12 @@ namespace virelon::platform::speechd {
 
 /// Starts `speech-dispatcher --spawn` from PATH the way libspeechd's autospawn does, but without
 /// waiting for the starter to finish: it is reaped later, whenever it has ended (at the latest
-/// when this object goes).
+/// when this object goes). The environment (PATH included) is the one this object was made in:
+/// a start, on whatever thread, reads nothing from the process's environment, which another
+/// thread may be changing meanwhile. Throws only std::bad_alloc.
 class ServerStarter {
 public:
-    ServerStarter() = default;
+    ServerStarter();
     ~ServerStarter() { finished(); }
     ServerStarter(const ServerStarter&) = delete;
     ServerStarter& operator=(const ServerStarter&) = delete;
@@ -29,6 +32,8 @@ public:
     std::optional<int> finished() noexcept;
 
 private:
+    std::vector<std::string> environment_; // "NAME=value", as when this object was made
+    std::string searchPath_;               // PATH then, or the default search path
     pid_t spawner_ = -1;
 };
 

@@ -3,10 +3,14 @@
 #include "virelon/Identifiers.h"
 #include "virelon/StoredValueReading.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <utility>
 #include <variant>
 #include <vector>
+
+#include <pthread.h>
 
 namespace virelon::detail {
 
@@ -57,20 +61,27 @@ std::shared_ptr<platform::PreferencesDomain> SettingsCore::domain() noexcept {
 }
 
 void SettingsCore::reopenIfReplaced(bool always) noexcept {
+    recheckedDomain(always);
+}
+
+// The check and the handle under one lock: the engine's snapshot read takes it once.
+std::shared_ptr<platform::PreferencesDomain> SettingsCore::recheckedDomain(bool always) noexcept {
     try {
         const std::lock_guard lock(mutex_);
         if (!tried_) {
             openOnce();
-            return;
+            return domain_;
         }
         const auto now = std::chrono::steady_clock::now();
         if (!always && now - lastLook_ < platform::preferencesRecheckInterval)
-            return;
+            return domain_;
         lastLook_ = now;
         if (domain_ && domain_->isCurrent())
-            return;
+            return domain_;
         domain_ = platform_.openDomain(identifiers::suiteName);
+        return domain_;
     } catch (...) {
+        return nullptr;
     }
 }
 
@@ -88,8 +99,7 @@ std::optional<std::string> SettingsCore::fallbackVoiceIdentifier() noexcept {
 
 VoiceSettings SettingsCore::voiceSettings() noexcept {
     const auto& keys = settings::allKeys;
-    reopenIfReplaced(false);
-    const auto opened = domain();
+    const auto opened = recheckedDomain(false);
     auto stored = opened ? opened->values(keys)
                          : std::vector<std::optional<platform::StoredValue>>(keys.size());
     std::array<std::int64_t, settings::voiceControls.size()> values{};
@@ -109,15 +119,21 @@ bool SettingsCore::isReadable() noexcept {
     return opened && !opened->read(settings::fallbackVoiceIdentifierKey).failed;
 }
 
+namespace {
+thread_local platform::Posted worstPost = platform::Posted::sent; // see takePostOutcome()
+} // namespace
+
 // The poster bounds each post in time and may be used from several threads: it is made under the
 // once flag, and a post never holds the domain's lock.
 void SettingsCore::post(std::string_view name) noexcept {
+    auto outcome = platform::Posted::notSent;
     try {
         std::call_once(posterMade_, [this] { poster_ = platform_.makePoster(); });
         if (poster_)
-            poster_->post(name);
+            outcome = poster_->post(name);
     } catch (...) {
     }
+    worstPost = std::max(worstPost, outcome);
 }
 
 bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
@@ -159,22 +175,58 @@ VirelonSharedSettings::Removal SettingsCore::removeSetting(std::string_view key)
 
 namespace {
 
-std::atomic<SettingsCore*>& current() {
+// The process's settings; none in a child of a fork until it first uses them.
+std::atomic<SettingsCore*> processCore{nullptr};
+// The settings the process had when it forked: never used again, only their platform.
+SettingsCore* beforeFork = nullptr;
+
+// A fork's child must not use the parent's settings: their lock may have been held by a thread
+// that the child does not have, and their connections belong to the parent. Abandoned (never
+// closed: their connection to the bus is the parent's), they are made afresh on first use.
+// Async-signal-safe.
+void forgetAfterFork() noexcept {
+    if (auto* core = processCore.load(std::memory_order_relaxed))
+        beforeFork = core;
+    processCore.store(nullptr, std::memory_order_relaxed);
+}
+
+// The settings on first use, and again on first use in a child of a fork. Threads may get here
+// at once (in a child, those that the child starts): one of them puts its settings in place.
+SettingsCore* madeOnFirstUse() {
     static SettingsCore real(realSettingsPlatform());
-    static std::atomic<SettingsCore*> core{&real};
-    return core;
+    static const int forksHandled = ::pthread_atfork(nullptr, nullptr, &forgetAfterFork);
+    (void)forksHandled;
+    SettingsCore* expected = nullptr;
+    std::unique_ptr<SettingsCore> fresh;
+    auto* made = &real;
+    if (beforeFork) { // kept for the life of the process, as the ones they replace
+        fresh = std::make_unique<SettingsCore>(beforeFork->platform());
+        made = fresh.get();
+    }
+    if (!processCore.compare_exchange_strong(expected, made, std::memory_order_acq_rel))
+        return expected;
+    (void)fresh.release();
+    return made;
 }
 
 } // namespace
 
 SettingsCore& settingsCore() noexcept {
-    return *current().load();
+    // One load on every read: the settings are made again only in a child of a fork.
+    if (auto* core = processCore.load(std::memory_order_acquire)) [[likely]]
+        return *core;
+    return *madeOnFirstUse();
+}
+
+platform::Posted takePostOutcome() noexcept {
+    return std::exchange(worstPost, platform::Posted::sent);
 }
 
 void useSettingsPlatform(SettingsPlatform platform) {
     static std::vector<std::unique_ptr<SettingsCore>> kept;
+    settingsCore(); // the real settings made first, so that these are not replaced by them
     kept.push_back(std::make_unique<SettingsCore>(std::move(platform)));
-    current().store(kept.back().get());
+    processCore.store(kept.back().get(), std::memory_order_release);
 }
 
 } // namespace virelon::detail

@@ -237,7 +237,11 @@ void ApplicationActivation::pump() {
 void ApplicationActivation::activated(const std::string& activationToken) {
     if (window_ == nullptr)
         return;
-    // Lets the window system hand the focus over to us on behalf of the launch that asked.
+    // Lets the window system hand the focus over to us on behalf of the launch that asked: Qt's
+    // Wayland shell takes the token from the environment (and removes it) when the window is
+    // activated. Set here, on the thread that runs the window, once the launch's threads have
+    // ended; no other thread of ours reads the environment then (the voice listing took what it
+    // needs when it was made).
     if (!activationToken.empty())
         qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activationToken));
     window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);

@@ -40,8 +40,36 @@ int runApplication(int& argc, char** argv) {
         std::fputs(message->c_str(), stderr);
         return 1;
     }
+    // Qt would abort (status 134) with a message of its own when it has no plugin for the display.
+    std::optional<InstalledPlatformPlugins> plugins; // read when first asked, kept for Qt
+    const auto installed = [&plugins](std::string_view key) {
+        return (plugins ? *plugins : plugins.emplace()).contains(key);
+    };
+    if (const auto message = missingPlatformMessage(
+            command, {argv, argv + argc}, [](const char* name) { return std::getenv(name); },
+            installed)) {
+        std::fputs(message->c_str(), stderr);
+        return 1;
+    }
     // Before any thread starts.
     platform::setAsideHungSessionBus();
+    // The environment is changed only while no other thread may read it (the threads below read
+    // it, as do fontconfig, sd-bus and SQLite), and after they have ended only on this thread,
+    // as the voice listing's worker reads nothing from it. Qt's X11 plugin takes the launcher's
+    // startup notification id out of the environment while the QApplication is made: with one
+    // given, the QApplication is made before these threads start instead of meanwhile.
+    std::optional<QApplication> application;
+    // Qt would abort (status 134) with a message of its own when its platform plugin cannot
+    // connect to the display.
+    const auto makeApplication = [&] {
+        const FatalQtMessageGuard guard(
+            std::string(command) +
+            ": cannot open a window: Qt's platform plugin could not connect to the display. Is the "
+            "desktop session running, and are DISPLAY or WAYLAND_DISPLAY those of this session?\n");
+        application.emplace(argc, argv);
+    };
+    if (std::getenv("DESKTOP_STARTUP_ID") != nullptr)
+        makeApplication();
     // The application, whose creation migrates the keychain's settings, is made while Qt starts;
     // nothing here touches the settings until it is there.
     std::optional<VirelonIOSApp> app;
@@ -55,7 +83,9 @@ int runApplication(int& argc, char** argv) {
     std::jthread claiming(
         [&claim, &applicationId] { claim.emplace(applicationId, platform::activationClaimBound); });
 
-    QApplication application(argc, argv);
+    if (!application)
+        makeApplication();
+    plugins.reset();
     if (argc > 1) { // Qt has taken its own options out.
         std::fprintf(stderr, "%s: unknown argument \"%s\". Try %s --help.\n", command, argv[1],
                      command);
@@ -85,7 +115,7 @@ int runApplication(int& argc, char** argv) {
     QFontMetrics(QApplication::font()).height();
     making.join();
     const auto voices =
-        platform::makeSpeechDispatcherVoices([] { VirelonSharedSettings::requestVoiceReload(); });
+        platform::makeSpeechDispatcherVoices(true, [] { VirelonSharedSettings::requestVoiceReload(); });
     const auto locale = platform::makeIcuLocaleServices();
     const auto bundle = platform::makeBuildBundleInfo(std::string(identifiers::version),
                                                       std::string(identifiers::buildNumber));

@@ -65,9 +65,10 @@ struct FakePlatform final : platform::PreferencesDomain,
         w->events.push_back("confirm");
         return ++w->confirmations, !w->failConfirm;
     }
-    void post(std::string_view name) noexcept override {
+    platform::Posted post(std::string_view name) noexcept override {
         w->events.push_back("post " + std::string(name));
         ++(name == identifiers::reloadVoicesName ? w->reloadRequests : w->posts);
+        return platform::Posted::sent;
     }
     platform::LegacyItems lookup(std::string_view service, std::string_view group,
                                  std::span<const std::string_view> accounts) noexcept override {

@@ -28,6 +28,12 @@ struct VoiceSettings {
 /// post nothing, when the domain is absent or storing or flushing fails. The domain is opened
 /// once per process, on first use; only reopenIfReplaced() (and the engine's reads, see there)
 /// open it again. Nothing here throws.
+///
+/// A child of a fork (also one made while another thread was inside any of these) may use every
+/// member: its first use opens the domain afresh on a connection of its own, and its writes post
+/// on a bus connection of its own. The fork waits until no thread is inside the settings file
+/// (each statement there is bounded in time). What the parent obtained before the fork (a domain
+/// from defaults(), an observer of the signal) is the parent's: the child does not use it.
 class VirelonSharedSettings {
 public:
     VirelonSharedSettings() = delete;

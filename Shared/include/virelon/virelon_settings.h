@@ -18,6 +18,13 @@
  * re-scan its voice data, so that its next voice listing is current. Observe it the same way with
  * virelon_settings_observe_voice_reload(). C++ engines use these same functions.
  *
+ * Processes that fork: the child of a fork (also one made while another thread was inside any of
+ * these functions) may call every function here; its first call opens the settings afresh on a
+ * connection of its own, and its writes post their signals on a bus connection of its own. The
+ * fork waits until no thread is inside the settings file (each statement there is bounded in
+ * time). An observer made before the fork belongs to the parent: the child neither uses nor
+ * frees it (it shares the parent's connection; it is closed on exec) and makes its own.
+ *
  * Nothing here throws, aborts or longjmps; callbacks must not either. */
 
 #include "virelon/Export.h"

@@ -38,6 +38,9 @@ class SettingsCore {
 public:
     explicit SettingsCore(SettingsPlatform platform) noexcept;
 
+    /// The services these settings are built from.
+    const SettingsPlatform& platform() const noexcept { return platform_; }
+
     /// The open domain, or nothing when opening failed.
     std::shared_ptr<platform::PreferencesDomain> domain() noexcept;
     /// Opens the domain afresh when its file appeared, was replaced or recreated: always, or at
@@ -57,6 +60,7 @@ public:
 
 private:
     bool finishWrite(platform::PreferencesDomain& domain) noexcept;
+    std::shared_ptr<platform::PreferencesDomain> recheckedDomain(bool always) noexcept;
     void openOnce();
 
     SettingsPlatform platform_;
@@ -68,8 +72,17 @@ private:
     std::unique_ptr<platform::SignalPoster> poster_;
 };
 
-/// The process's settings: the real platform's, made on first use, unless replaced.
+/// The process's settings: the real platform's, made on first use, unless replaced. A child of a
+/// fork gets fresh settings over the same services on its first use: it never uses the parent's
+/// (their lock may be held by a thread the child does not have, their connections are the
+/// parent's).
 SettingsCore& settingsCore() noexcept;
+
+/// What became of the signals that the calling thread posted through the settings (each write's
+/// change signal) since it last asked: the worst of them, sent when there were none. For a caller
+/// that must report whether a running engine was told (the command-line tool); the writes' own
+/// results say only whether the change was stored.
+platform::Posted takePostOutcome() noexcept;
 
 /// Gives the process fresh settings over these services (tests, while no other thread uses the
 /// settings). The ones they replace are kept alive for the life of the process.

@@ -10,9 +10,14 @@
 
 namespace virelon::platform::sessionbus {
 
-/// A new connection to the user's session bus; null when there is none. Does not wait for the
-/// bus: authentication proceeds as the connection is processed.
-BusHandle openSessionBus() noexcept;
+/// A new connection to the user's session bus; null when there is none, with the negative errno
+/// in `error` when given. Does not wait for the bus: authentication proceeds as the connection is
+/// processed.
+BusHandle openSessionBus(int* error = nullptr) noexcept;
+
+/// Whether a failure of openSessionBus() means there is no session bus at all: none is named
+/// (no address, no runtime folder), its socket is not there, or nobody listens on it.
+bool meansNoSessionBus(int error) noexcept;
 
 enum class Settled { done, lost, timedOut };
 

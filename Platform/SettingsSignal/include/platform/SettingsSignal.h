@@ -10,21 +10,30 @@
 
 namespace virelon::platform {
 
+/// What became of a post, worst last.
+enum class Posted {
+    sent,    ///< The transport took it: written out, and the bus has answered the connection.
+    noBus,   ///< There is no transport at all (no session bus named, no socket, nobody listening).
+    notSent, ///< A transport exists and did not take it in time, the connection was lost or
+             ///< refused, posts are being dropped after a hang, or the name is invalid.
+};
+
 /// Posts a system-wide signal that carries nothing but its name. Implementations never throw.
 class SignalPoster {
 public:
     virtual ~SignalPoster() = default;
 
-    /// Posts the named signal to every observer in any process. Has no result: an invalid name or a
-    /// missing or unresponsive transport makes this a no-op, bounded in time.
-    virtual void post(std::string_view name) noexcept = 0;
+    /// Posts the named signal to every observer in any process, bounded in time, and says what
+    /// became of it: an invalid name or a missing or unresponsive transport makes this a no-op.
+    virtual Posted post(std::string_view name) noexcept = 0;
 };
 
 /// The poster on the user's session bus. Created without connecting; connects on first post and
 /// keeps the connection (reconnecting after it was lost, but never sending a post again that may
 /// already have gone out). A post never blocks for more than 500 ms; after one ran into that
-/// bound, posts are no-ops for the next 30 s unless the bus has answered since, which each of
-/// them checks without waiting.
+/// bound, posts are no-ops (notSent) for the next 30 s unless the bus has answered since, which
+/// each of them checks without waiting. A post that ran into the bound is notSent, though it
+/// still goes out should the bus wake up.
 std::unique_ptr<SignalPoster> makeSessionBusPoster() noexcept;
 
 /// Posts the named signal once, on a connection of its own, for a caller that must report the

@@ -43,13 +43,17 @@ public:
 /// another listed voice of the same module ("Name+Variant") are left out, and of entries sharing
 /// an identifier the first is kept. The server is found as libspeechd finds it (SPEECHD_ADDRESS,
 /// else $XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock) and, when nothing listens there, started
-/// with `speech-dispatcher --spawn` from PATH. A whole listing (finding, starting and greeting the
+/// with `speech-dispatcher --spawn` from PATH, unless `mayStartServer` is false: then a listing
+/// with nothing listening fails at once. A whole listing (finding, starting and greeting the
 /// server included) takes at most 2 s, and no reply may be larger than 16 MiB; past either, or
-/// when memory runs out, the listing fails. Every listing asks the server afresh. Starts no
-/// threads; one object is not for use from several threads at once. updateSpeechVoices() calls
-/// `requestReload` (which must not throw), when given: the engines' reload request is the
-/// settings' to post.
+/// when memory runs out, the listing fails. Every listing asks the server afresh. The address,
+/// PATH and the environment a server is started with are read when the object is made: a listing
+/// reads nothing from the process's environment, so it may run on a thread while another changes
+/// the environment. Starts no threads; one object is not for use from several threads at once.
+/// updateSpeechVoices() calls `requestReload` (which must not throw), when given: the engines'
+/// reload request is the settings' to post.
 std::unique_ptr<SpeechVoices>
-makeSpeechDispatcherVoices(std::function<void()> requestReload = {}) noexcept;
+makeSpeechDispatcherVoices(bool mayStartServer = true,
+                           std::function<void()> requestReload = {}) noexcept;
 
 } // namespace virelon::platform
