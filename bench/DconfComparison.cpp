@@ -8,8 +8,8 @@
 //      next to the floor: the change signal alone, then the same read;
 //  (c) the engine's read of all six values in a long-lived process;
 //  (d) the same read when another connection committed just before it (every read then proves
-//      nothing and reads the file), next to the read as it was before it could prove anything:
-//      BEGIN, a SELECT per key and COMMIT on a connection of its own.
+//      nothing and reads the file), next to a read that never proves anything: BEGIN, a SELECT
+//      per key and COMMIT on a connection of its own.
 // Each line ends with ours / the baseline and the target that ratio must meet.
 // Usage: dconf_comparison [--quick]
 

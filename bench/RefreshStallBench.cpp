@@ -1,8 +1,7 @@
 // How long the settings window's event loop stalls during a voice refresh: the longest gap between
 // two turns of the loop (a 1 ms timer noting each turn), during the launch refresh and during a
 // press of "Refresh Virelon Voices", against the real speech server. Next to it, in the same run,
-// the same listing and refresh work done on the UI thread, as the refresh did before its listing
-// moved to a worker thread.
+// the same listing and refresh work done on the UI thread, with no worker.
 // Usage: VIRELON_TEST_ESPEAK_NG=1 scripts/test-env.sh refresh_stall_bench [ROUNDS]
 //        (QT_QPA_PLATFORM=offscreen when there is no display)
 

@@ -44,7 +44,7 @@ mkdir -p "$out"
 cp "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out/"
 changes=$(ls "$out"/*.changes)
 echo "== lintian" >&2
-# Errors fail the script; every warning left is explained in the README.
+# Errors fail the script; every warning left is explained in docs/packaging.md.
 lintian --fail-on error --display-info --pedantic "$changes"
 echo "Packages in $out:" >&2
 ls "$out"/*.deb >&2

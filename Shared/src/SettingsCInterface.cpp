@@ -58,7 +58,8 @@ virelon_settings_observer* observe(const std::string& name, bool settingsChange,
     }
 }
 
-// The engine's reads take up a file that appeared or was replaced within a second.
+// The engine's reads take up a file that appeared or was replaced within
+// preferencesRecheckInterval.
 int64_t engineRead(const virelon::IntegerSetting& setting) noexcept {
     virelon::detail::settingsCore().reopenIfReplaced(false);
     return VirelonSharedSettings::value(setting);

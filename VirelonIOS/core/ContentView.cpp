@@ -105,7 +105,7 @@ void ContentView::listVoicesInBackground(bool announceResult) {
     try {
         listing_ = std::thread([this, handBack] { handBack(services_.voices.speechVoices()); });
     } catch (const std::system_error&) {
-        // No thread to be had: list here, as a refresh did before it had a worker.
+        // No thread to be had: list here. The screen waits for the listing, but the refresh ends.
         handBack(services_.voices.speechVoices());
     }
 }

@@ -114,8 +114,8 @@ int runApplication(int& argc, char** argv) {
     // still be running.
     QFontMetrics(QApplication::font()).height();
     making.join();
-    const auto voices =
-        platform::makeSpeechDispatcherVoices(true, [] { VirelonSharedSettings::requestVoiceReload(); });
+    const auto voices = platform::makeSpeechDispatcherVoices(
+        true, [] { VirelonSharedSettings::requestVoiceReload(); });
     const auto locale = platform::makeIcuLocaleServices();
     const auto bundle = platform::makeBuildBundleInfo(std::string(identifiers::version),
                                                       std::string(identifiers::buildNumber));
@@ -127,8 +127,8 @@ int runApplication(int& argc, char** argv) {
     window.show();
     reportFirstFrame(window);
     // The installed icon, read after the first frame, whose content does not show it; the window
-    // manager takes it up a moment later. Not looked up in the icon theme: parsing the theme's
-    // index cost more than anything else before the first frame, and 1 MiB.
+    // manager takes it up a moment later. Not looked up in the icon theme, whose index costs more
+    // to parse than anything else before the first frame (docs/performance.md, "Launch").
     afterFirstFrame(window,
                     [] { QApplication::setWindowIcon(QIcon(QStringLiteral(VIRELON_ICON_FILE))); });
     return QApplication::exec();

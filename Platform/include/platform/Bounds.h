@@ -1,8 +1,9 @@
 #pragma once
 
 // Every bound on waiting in one place: how long each layer may wait for a service (the settings
-// file, the session bus, the keychain, the speech server) before it gives up. Shown to the user
-// and documented in the READMEs; change them here only.
+// file, the session bus, the keychain, the speech server) before it gives up. Code and the
+// developers' READMEs name them; only what the user reads (messages, manual pages, README.md and
+// docs/usage.md) gives values, where a user needs them: change those with the values here.
 
 #include <chrono>
 #include <cstddef>

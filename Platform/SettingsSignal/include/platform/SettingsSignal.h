@@ -30,15 +30,15 @@ public:
 
 /// The poster on the user's session bus. Created without connecting; connects on first post and
 /// keeps the connection (reconnecting after it was lost, but never sending a post again that may
-/// already have gone out). A post never blocks for more than 500 ms; after one ran into that
-/// bound, posts are no-ops (notSent) for the next 30 s unless the bus has answered since, which
+/// already have gone out). A post never blocks for more than signalPostBound; after one ran into
+/// it, posts are no-ops (notSent) for signalCoolDown unless the bus has answered since, which
 /// each of them checks without waiting. A post that ran into the bound is notSent, though it
 /// still goes out should the bus wake up.
 std::unique_ptr<SignalPoster> makeSessionBusPoster() noexcept;
 
 /// Posts the named signal once, on a connection of its own, for a caller that must report the
 /// outcome (the command-line tool). True when the bus took it; false for an invalid name, no
-/// session bus, or a bus that did not take it within the same 500 ms bound as a post.
+/// session bus, or a bus that did not take it within signalPostBound, as for a post.
 bool postSessionBusSignalOnce(std::string_view name) noexcept;
 
 /// Receives a named signal in any process. Integrates with the caller's event loop: poll fd() for
@@ -63,7 +63,7 @@ public:
 
 /// Subscribes to the named signal on the user's session bus. The subscription is in place when
 /// this returns. Nothing when the name is invalid, there is no session bus, or the bus does not
-/// answer within a second.
+/// answer within signalSubscribeBound.
 std::unique_ptr<SignalObserver> observeSessionBusSignal(std::string_view name,
                                                         std::function<void()> callback) noexcept;
 

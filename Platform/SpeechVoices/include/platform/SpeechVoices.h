@@ -45,7 +45,8 @@ public:
 /// else $XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock) and, when nothing listens there, started
 /// with `speech-dispatcher --spawn` from PATH, unless `mayStartServer` is false: then a listing
 /// with nothing listening fails at once. A whole listing (finding, starting and greeting the
-/// server included) takes at most 2 s, and no reply may be larger than 16 MiB; past either, or
+/// server included) takes at most voiceListingBound, and no reply may be larger than
+/// voiceReplySizeLimit (Bounds.h); past either, or
 /// when memory runs out, the listing fails. Every listing asks the server afresh. The address,
 /// PATH and the environment a server is started with are read when the object is made: a listing
 /// reads nothing from the process's environment, so it may run on a thread while another changes
