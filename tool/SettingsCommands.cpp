@@ -4,10 +4,10 @@
 
 #include "Json.h"
 #include "platform/PreferencesDomain.h"
-#include "virelon/SettingsPlatform.h"
 #include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"
+#include "virelon/SettingsPlatform.h"
 #include "virelon/StoredValueReading.h"
 #include "virelon/VirelonSharedSettings.h"
 

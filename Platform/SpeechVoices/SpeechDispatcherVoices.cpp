@@ -146,8 +146,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<SpeechVoices> makeSpeechDispatcherVoices(bool mayStartServer,
-                                                         std::function<void()> requestReload) noexcept {
+std::unique_ptr<SpeechVoices>
+makeSpeechDispatcherVoices(bool mayStartServer, std::function<void()> requestReload) noexcept {
     return std::make_unique<SpeechDispatcherVoices>(mayStartServer, std::move(requestReload));
 }
 
