@@ -27,8 +27,9 @@ using test::voice;
 
 namespace {
 
-// In German: the keys translated, the verbatim texts not; each slider stores its own key however
-// it moves; keypad Enter refreshes and the picker follows the voices and the field.
+// In German: the keys translated (a slider's percentage too), the verbatim texts not; each slider
+// stores its own key however it moves; keypad Enter refreshes and the picker follows the voices and
+// the field.
 TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
     int argc = 1;
     char* argv[] = {const_cast<char*>("settings_window_test"), nullptr};
@@ -59,9 +60,11 @@ TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
         texts << label->text();
     for (auto* box : w.findChildren<QGroupBox*>())
         texts << box->title();
+    for (auto* slider : w.findChildren<QSlider*>())
+        texts << slider->accessibleDescription();
     for (const char* text : {"Virelon-Stimmen aktualisieren", "Zustand", "Sprachausgabe",
                              "Ersatzstimme", "Sprechtempo", "Über", "Virelon is ready.",
-                             "Intonation", "English (United Kingdom), Kate"})
+                             "Intonation", "English (United Kingdom), Kate", "50 Prozent"})
         EXPECT_TRUE(texts.contains(text)) << text;
     QCoreApplication::removeTranslator(german.get());
 

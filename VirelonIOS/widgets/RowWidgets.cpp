@@ -208,9 +208,9 @@ private:
 };
 
 /// A horizontal slider named by its title, showing no number of its own. Its accessible value is
-/// the whole number within 0...100: Orca reads it on focus and on every change ("Head size slider
-/// 50."), and adds it as a percentage where asked ("50 percent."). The row's "N percent" text is
-/// not given as a description too: Orca would read the percentage twice.
+/// the whole number within 0...100, its description the row's translated "N percent" text: Orca
+/// reads both on focus ("Head size slider 50. 50 percent."), then the number alone on each change
+/// (it drops a focused widget's description changes).
 class SliderRowWidgets final : public RowWidgets {
 public:
     SliderRowWidgets(ui::Runtime& runtime, QFormLayout& form)
@@ -240,6 +240,9 @@ public:
         slider_->setSingleStep(std::max(1, wholeNumber(slider->step)));
         if (slider->value.get)
             slider_->setValue(wholeNumber(slider->value.get()));
+        setDescription(*slider_, verbatim(ui::formatPercent(
+                                     translated(slider->accessibilityValueKey).toStdString(),
+                                     slider->accessibilityValueArgument)));
     }
 
 private:

@@ -4,7 +4,8 @@
 # utterance to a file; what Orca sent to speech is read from its debug output ("SPEECH OUTPUT:"
 # lines). Each step sends a key and compares every utterance that follows with the expected ones,
 # in order, so a lost, repeated or extra message fails the step. Two launches: with a usable
-# settings folder, then with one that cannot be used, so every store fails and is announced.
+# settings folder, then in German with one that cannot be used, so every store fails and is
+# announced.
 # Usage (inside scripts/test-env.sh and scripts/with-display.sh):
 #     /usr/bin/python3 orca_test.py --app PATH --application-identifier ID
 
@@ -24,24 +25,32 @@ REFRESHED = "notification Virelon and fallback voices were refreshed."
 NOT_SAVED = "notification The fallback voice could not be saved."
 BUTTON = ["VoiceOver panel.", "Refresh Virelon Voices push button."]
 PICKER = ["Fallback panel.", "Fallback Voice combo box.", "English (United Kingdom), Kate."]
+GERMAN = {"LANGUAGE": "de_DE", "LANG": "de_DE.UTF-8"}
+BUTTON_DE = ["VoiceOver panel.", "Virelon-Stimmen aktualisieren push button."]
+PICKER_DE = ["Ersatz panel.", "Ersatzstimme combo box.", "Englisch (Vereinigtes Königreich), Kate."]
 
-# (key, what Orca says). Tab stops say label, role and value; arrows on the closed picker choose
-# and announce; a slider's value is spoken alone when it changes and with its percentage on
-# "where am I" (keypad Enter); space and Return press the button.
+# (key, what Orca says). Tab stops say label, role and value, a slider's value also as a
+# percentage; arrows on the closed picker choose and announce; a slider's value is spoken alone
+# when it changes and with its percentage on "where am I" (keypad Enter); space and Return press
+# the button.
 USABLE = [
     ("Tab", PICKER), ("Down", ["notification French (France), Amélie."]),
     ("Down", ["notification German (Germany), Jonas."]),
     ("alt+Down", ["List with 4 items.", "German (Germany), Jonas."]),
     ("Escape", ["Fallback Voice combo box.", "German (Germany), Jonas."]),
-    ("Tab", ["Voice Controls panel.", "Intonation slider 100."]), ("Tab", ["Head size slider 50."]),
-    ("Right", ["51"]), ("KP_Enter", ["Head size slider 51 51 percent."]), ("Page_Down", ["41"]),
-    ("Tab", ["Voicing slider 100."]), ("Tab", ["Word pause slider 0."]),
-    ("Tab", ["Phrase pause slider 12."]), ("Tab", BUTTON), ("space", [REFRESHED]),
+    ("Tab", ["Voice Controls panel.", "Intonation slider 100.", "100 percent."]),
+    ("Tab", ["Head size slider 50.", "50 percent."]), ("Right", ["51"]),
+    ("KP_Enter", ["Head size slider 51 51 percent.", "51 percent."]), ("Page_Down", ["41"]),
+    ("Tab", ["Voicing slider 100.", "100 percent."]), ("Tab", ["Word pause slider 0.", "0 percent."]),
+    ("Tab", ["Phrase pause slider 12.", "12 percent."]), ("Tab", BUTTON), ("space", [REFRESHED]),
     ("Return", [REFRESHED])]
 # Launched with the failure already announced: a voice change fails to be stored, and a refresh
-# that chooses another voice announces both its result and the failed store, made in one turn.
-UNUSABLE = [("Tab", PICKER), ("Down", ["notification French (France), Amélie.", NOT_SAVED]),
-            ("shift+Tab", BUTTON), ("Return", [REFRESHED, NOT_SAVED])]
+# that chooses another voice announces both its result and the failed store, made in one turn;
+# the slider's percentage is translated.
+UNUSABLE = [("Tab", PICKER_DE),
+            ("Down", ["notification Französisch (Frankreich), Amélie.", NOT_SAVED]),
+            ("shift+Tab", BUTTON_DE), ("Return", [REFRESHED, NOT_SAVED]), ("Tab", PICKER_DE),
+            ("Tab", ["Stimmeinstellungen panel.", "Intonation slider 100.", "100 Prozent."])]
 
 
 # Orca's utterances as they come. Orca flushes its debug file only when it is a terminal.
@@ -94,8 +103,10 @@ def start_speech_and_orca(root, transcript):
 
 # Launches the application, waits for its launch to be `ready`, gives its window the keyboard
 # and sends the keys of `steps`, each followed by the speech expected.
-def launch_and_run(program, config_home, ready, transcript, steps, processes):
-    app, window = launch(program, dict(os.environ, XDG_CONFIG_HOME=config_home), TIMEOUT)
+def launch_and_run(program, config_home, ready, transcript, steps, processes, button=BUTTON,
+                   language={}):
+    app, window = launch(program, dict(os.environ, XDG_CONFIG_HOME=config_home, **language),
+                         TIMEOUT)
     processes.insert(0, app)
     wait_for("the launch to end", ready, TIMEOUT)
     start = len(transcript.lines)
@@ -103,7 +114,7 @@ def launch_and_run(program, config_home, ready, transcript, steps, processes):
     # Orca reads the window, and the button too when Qt's focus event reaches it after the
     # window's activation; the steps do not rely on it.
     heard = transcript.after(start, 1)
-    check(heard and heard == (["Virelon frame."] + BUTTON)[:len(heard)], "focus: heard %r" % heard)
+    check(heard and heard == (["Virelon frame."] + button)[:len(heard)], "focus: heard %r" % heard)
     for key, expected in steps:
         start = len(transcript.lines)
         subprocess.run(["xdotool", "key", key], check=True, timeout=TIMEOUT)
@@ -128,7 +139,7 @@ def main():
         unusable = os.path.join(root, "unusable")
         write(os.path.join(unusable, "group." + identifier), "")
         launch_and_run(program, unusable, lambda: NOT_SAVED in transcript.lines, transcript,
-                       UNUSABLE, processes)
+                       UNUSABLE, processes, BUTTON_DE, GERMAN)
         check(transcript.lines.count(NOT_SAVED) == 3, "announced: %r" % transcript.lines)
         # Every announcement reached the speech module whole and in order, none cancelled.
         with open(root + "/spoken", encoding="utf-8", errors="replace") as file:
