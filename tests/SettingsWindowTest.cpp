@@ -97,6 +97,23 @@ TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
     EXPECT_EQ(combo->accessibleDescription(), "French (France), Zoe");
     w.screen().fallbackVoiceIdentifier.set("");
     EXPECT_EQ(combo->currentIndex(), -1);
+
+    // Closed during its launch's listing, a window lets the refresh end first: the voice is
+    // stored and signalled (twice, as at every launch) before it goes.
+    world->stored.erase("fallbackVoiceIdentifier");
+    fakes.voices.duringListing = [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    const int posts = world->posts;
+    {
+        widgets::SettingsWindow closed(app.body(), {fakes.voices, fakes.locale, fakes.bundle});
+        closed.show();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fakes.voices.listings == 3; }));
+        closed.close();
+    }
+    ASSERT_TRUE(world->stored.contains("fallbackVoiceIdentifier"));
+    EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string("m/Bea")});
+    EXPECT_EQ(world->posts - posts, 2);
 }
 
 TEST(DisplayCheck, SaysHowToGetADisplayOnlyWhenThereIsNone) {

@@ -78,7 +78,7 @@ void ContentView::fallbackVoiceIdentifierChanged(const std::string& identifier) 
 
 void ContentView::refreshVoices(bool announceResult) {
     if (refreshing_) {
-        queuedRefresh_ = queuedRefresh_.value_or(false) || announceResult;
+        queuedRefreshes_.push_back(announceResult);
         return;
     }
     refreshing_ = true;
@@ -97,8 +97,11 @@ void ContentView::listVoicesInBackground(bool announceResult) {
                 return;
             runtime_.update([&] { finishRefresh(std::move(listed), announceResult); });
             refreshing_ = false;
-            if (const auto queued = std::exchange(queuedRefresh_, std::nullopt))
-                refreshVoices(*queued);
+            if (!queuedRefreshes_.empty()) {
+                const bool announceNext = queuedRefreshes_.front();
+                queuedRefreshes_.pop_front();
+                refreshVoices(announceNext);
+            }
         });
     };
     if (listing_.joinable())
@@ -108,6 +111,16 @@ void ContentView::listVoicesInBackground(bool announceResult) {
     } catch (const std::system_error&) {
         // No thread to be had: list here, as a refresh did before it had a worker.
         handBack(services_.voices.speechVoices());
+    }
+}
+
+void ContentView::completeRefresh() {
+    queuedRefreshes_.clear();
+    // The listing's result comes back as queued work, run here rather than by the event loop.
+    while (refreshing_) {
+        if (listing_.joinable())
+            listing_.join();
+        runtime_.runPending();
     }
 }
 
@@ -122,8 +135,7 @@ void ContentView::finishRefresh(VoiceListing listed, bool announceResult) {
 
     const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
     // The stored voice's module did not answer: its voice is unknown, not gone, and stays chosen.
-    const bool storedUnknown =
-        stored && catalogue::isVoiceOfModules(*stored, listed.failedModules);
+    const bool storedUnknown = stored && catalogue::isVoiceOfModules(*stored, listed.failedModules);
     if (const auto* chosen = storedUnknown ? nullptr
                                            : catalogue::chooseFallbackVoice(
                                                  fallbackVoices.get(), stored, services_.locale)) {
