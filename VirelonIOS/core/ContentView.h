@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -86,12 +87,16 @@ private:
     void announce(std::string_view message);
     void listVoicesInBackground(bool announceResult);
     void finishRefresh(VoiceListing listed, bool announceResult);
+    void keepUnlistedVoice(const std::string& identifier);
 
     /// The fields of the voice controls, in the order of the settings table.
     const std::array<ui::State<std::int64_t>*, settings::voiceControls.size()> voiceControlFields_;
     ui::Runtime& runtime_;
     ScreenServices services_;
     bool refreshing_ = false;
+    /// The stored voice while the last refresh could not list it (its module did not answer),
+    /// by the best name known: the picker shows it as chosen all the same.
+    std::optional<ui::PickerItem> unlistedVoice_;
     std::deque<bool> queuedRefreshes_; ///< the announce flags of the refreshes queued behind
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     std::thread listing_; ///< last, so that it is joined before anything else goes
