@@ -59,7 +59,7 @@ void SettingsWindow::build(const ui::ScreenDescription& screen) {
         form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
         auto& rows = rows_.emplace_back();
         for (const auto& row : section.rows)
-            rows.push_back(makeRowWidgets(row, runtime_, announcer_, *form));
+            rows.push_back(makeRowWidgets(row, runtime_, *form));
         layout->addWidget(box);
         sections_.push_back(box);
     }

@@ -32,14 +32,17 @@ PICKER_DE = ["Ersatz panel.", "Ersatzstimme combo box.",
              "Englisch (Vereinigtes Königreich), Kate."]
 
 # (key, what Orca says). Tab stops say label, role and value, a slider's value also as a
-# percentage; arrows on the closed picker choose and announce; a slider's value is spoken alone
-# when it changes and with its percentage on "where am I" (keypad Enter); space and Return press
-# the button, and each press during a refresh runs a refresh of its own.
+# percentage; arrows and a typed letter on the closed picker say the voice alone, Orca staying on
+# the picker ("where am I", keypad Enter); the voice chosen in the open list is said once; a
+# slider's value is spoken alone when it changes and with its percentage on "where am I"; space
+# and Return press the button, and each press during a refresh runs a refresh of its own.
 USABLE = [
-    ("Tab", PICKER), ("Down", ["notification French (France), Amélie."]),
-    ("Down", ["notification German (Germany), Jonas."]),
-    ("alt+Down", ["List with 4 items.", "German (Germany), Jonas."]),
-    ("Escape", ["Fallback Voice combo box.", "German (Germany), Jonas."]),
+    ("Tab", PICKER), ("Down", ["French (France), Amélie"]), ("Down", ["German (Germany), Jonas"]),
+    ("Down", ["Spanish (Latin America), Diego"]), ("e", ["English (United Kingdom), Kate"]),
+    ("KP_Enter", ["Fallback Voice combo box.", "down", "English (United Kingdom), Kate."]),
+    ("alt+Down", ["List with 4 items.", "English (United Kingdom), Kate."]),
+    ("Down", ["French (France), Amélie."]), ("Down", ["German (Germany), Jonas."]),
+    ("Return", ["Fallback Voice combo box.", "German (Germany), Jonas."]),
     ("Tab", ["Voice Controls panel.", "Intonation slider 100.", "100 percent."]),
     ("Tab", ["Head size slider 50.", "50 percent."]), ("Right", ["51"]),
     ("KP_Enter", ["Head size slider 51 51 percent.", "51 percent."]), ("Page_Down", ["41"]),
@@ -51,7 +54,7 @@ USABLE = [
 # that chooses another voice announces both its result and the failed store, made in one turn;
 # the slider's percentage is translated.
 UNUSABLE = [("Tab", PICKER_DE),
-            ("Down", ["notification Französisch (Frankreich), Amélie.", NOT_SAVED]),
+            ("Down", ["Französisch (Frankreich), Amélie", NOT_SAVED]),
             ("shift+Tab", BUTTON_DE), ("Return", [REFRESHED, NOT_SAVED]), ("Tab", PICKER_DE),
             ("Tab", ["Stimmeinstellungen panel.", "Intonation slider 100.", "100 Prozent."])]
 
