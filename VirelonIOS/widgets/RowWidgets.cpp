@@ -156,7 +156,9 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override {
         const QString text = event->text();
+        // Space opens the list, as Qt has it.
         const bool typed = !text.isEmpty() && text.at(0).isPrint() &&
+                           event->key() != Qt::Key_Space &&
                            !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier));
         if (isListOpen() || !typed) {
             whileClosed([&] { QComboBox::keyPressEvent(event); });
