@@ -5,7 +5,6 @@
 // state of their own beyond the last description, whose bindings and actions user input goes
 // through.
 
-#include "Announcer.h"
 #include "Runtime.h"
 #include "ScreenDescription.h"
 
@@ -35,9 +34,8 @@ protected:
 };
 
 /// Adds the widgets for `row` to a section's `form` (whose parent widget is the section). User
-/// input on them runs as an update of `runtime`; what a screen reader would not read by itself
-/// goes to `announcer`. Call apply() to show the row.
+/// input on them runs as an update of `runtime`. Call apply() to show the row.
 std::unique_ptr<RowWidgets> makeRowWidgets(const ui::Row& row, ui::Runtime& runtime,
-                                           Announcer& announcer, QFormLayout& form);
+                                           QFormLayout& form);
 
 } // namespace virelon::widgets
