@@ -95,7 +95,18 @@ TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas
 }
 
 // A file at the domain's place: ours made read-only (by mode or mount), or one that is not ours.
-enum How { readOnlyFile, readOnlyFolder, readOnlyMount, bytes, sql, openSql, ours, theirs, link };
+enum How {
+    readOnlyFile,
+    readOnlyFolder,
+    readOnlyMount,
+    bytes,
+    sql,
+    openSql,
+    ours,
+    fifo,
+    theirs,
+    link
+};
 struct UnusableCase {
     const char* name;
     How how;
@@ -127,6 +138,9 @@ public:
                                 (c.how == ours ? c.text : ""));
         if (c.how == link)
             fs::create_symlink(target, file);
+        if (c.how == fifo) {
+            EXPECT_EQ(::mkfifo((file.string() + c.text).c_str(), 0600), 0);
+        }
         if (c.how == readOnlyFile || c.how == readOnlyFolder) {
             // Root passes permission checks; an unprivileged user meets them (and cannot reach
             // the test session's bus, so only the mount case can show a stray signal).
@@ -168,8 +182,9 @@ TEST_P(SettingsUnusableFile, GivesWhatIsStoredOrDefaultsAndWritesFailChangingNot
         return read == test::stateAfter(c.how == readOnlyFile ? 5 : -1) ||
                (c.how <= readOnlyMount && read == test::stateAfter(5));
     };
-    EXPECT_PRED1(expected, test::stateNow());
+    // Another process first: one that hangs is killed, and the case fails instead of hanging.
     EXPECT_PRED1(expected, test::readInAnotherProcess());
+    EXPECT_PRED1(expected, test::stateNow());
     EXPECT_FALSE(VirelonSharedSettings::saveSetting(40, virelon::settings::intonation.key));
     EXPECT_FALSE(VirelonSharedSettings::setFallbackVoiceIdentifier("m/Kate"));
     EXPECT_PRED1(expected, test::stateNow());
@@ -203,11 +218,13 @@ INSTANTIATE_TEST_SUITE_P(
             "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN SELECT count(*) FROM (WITH "
             "RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT x FROM c); END"},
         UnusableCase{"ViewBesideTheTable", ours, "CREATE VIEW v AS SELECT 1"},
-        // Our table exactly, but another user's: the file, a link's target, a -wal or -shm file
-        // beside it, or (" ") the file in a folder that everyone may write.
+        UnusableCase{"FifoForItsJournal", fifo, "-journal"},
+        // Our table exactly, but another user's: the file, a link's target, a -wal, -shm or
+        // -journal file beside it, or (" ") the file in a folder that everyone may write.
         UnusableCase{"AnotherUsersFile", theirs}, UnusableCase{"LinkToAnotherUsersFile", link},
         UnusableCase{"AnotherUsersWalFile", theirs, "-wal"},
         UnusableCase{"AnotherUsersShmFile", theirs, "-shm"},
+        UnusableCase{"AnotherUsersJournal", theirs, "-journal"},
         UnusableCase{"AnotherUsersWritableFolder", theirs, " "}),
     [](const auto& tested) { return std::string(tested.param.name); });
 

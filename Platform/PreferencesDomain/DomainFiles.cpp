@@ -87,7 +87,8 @@ bool ownedByUser(const std::string& path, const struct stat& info, mode_t narrow
 }
 
 bool companionsOwnedByUser(const std::string& path) {
-    for (const char* suffix : {"-wal", "-shm"}) {
+    // Looked at with lstat() only: open() on a FIFO would block.
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
         const std::string companion = path + suffix;
         struct stat info {};
         if (::lstat(companion.c_str(), &info) != 0) {

@@ -36,8 +36,8 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
     const std::string path(resolved);
     std::free(resolved);
 
-    // Never through a link into another user's file, and nothing stored before the file and its
-    // companions are the user's alone.
+    // Never through a link into another user's file, and no connection opened before the file and
+    // every companion SQLite may open beside it are the user's alone.
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         !ownedByUser(path, info, 0600) || !companionsOwnedByUser(path))

@@ -66,7 +66,8 @@ public:
 /// Opens the domain of the given suite name, creating it when it does not exist yet. Nothing when
 /// its location cannot be determined or created, or the file there is not one of ours; such a file
 /// is left untouched. Ours means: the folder and the file belong to the user, and the file holds
-/// exactly our one table and nothing else. Folder, file and its -wal and -shm files are narrowed
+/// exactly our one table and nothing else, and every companion SQLite may open beside it (-journal,
+/// -wal, -shm) is absent or a regular file of the user's. Folder, file and companions are narrowed
 /// to the user alone (0700, 0600) before anything is stored; one that others may write and that
 /// cannot be narrowed is not ours. The domain returned may be used from several threads; every
 /// statement it runs is bounded in time (preferencesStatementBound, preferencesBusyTimeout in
