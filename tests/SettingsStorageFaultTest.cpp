@@ -70,14 +70,14 @@ TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas
     for (int n = 0; n < 6; ++n)
         ASSERT_TRUE(test::performWrite(n));
 
-    // A little room, which long identifiers soon use up.
+    // A little room, which ever longer identifiers soon use up.
     fill(24 * 1024);
     int saves = 6, failures = 0;
     for (int i = 0; i < 24; ++i) {
         SCOPED_TRACE("write " + std::to_string(i));
         const auto before = test::stateNow();
         const bool saved = VirelonSharedSettings::setFallbackVoiceIdentifier(
-            "voice/" + std::to_string(i) + std::string(i % 3 ? 6000 : 0, 'x'));
+            "voice/" + std::to_string(i) + std::string(i % 3 ? 2500 * std::size_t(i) : 0, 'x'));
         saves += saved;
         failures += !saved;
         EXPECT_EQ(test::stateNow() == before, !saved) << "saved: " << saved;
@@ -227,6 +227,37 @@ INSTANTIATE_TEST_SUITE_P(
         UnusableCase{"AnotherUsersJournal", theirs, "-journal"},
         UnusableCase{"AnotherUsersWritableFolder", theirs, " "}),
     [](const auto& tested) { return std::string(tested.param.name); });
+
+// A backup put back by mv or by cp while an engine reads and a writer (the window) has the file
+// open, once writes have gone quiet: the engine soon reads the backup's values, the writer's next
+// writes land on it, and the file stays whole; nothing of the file it replaced comes back.
+TEST_F(SettingsStorageFault, ABackupPutBackUnderAnEngineAndAWriterIsTakenUpAsItIs) {
+    const auto home = scratch.root() / "backup";
+    test::writeInAnotherProcess(0, 2, {{"XDG_CONFIG_HOME", home.string()}});
+    const auto backup = home / file.parent_path().filename() / file.filename();
+    for (const bool copy : {false, true}) {
+        SCOPED_TRACE(copy ? "cp" : "mv");
+        for (int n = 0; n < 12; ++n)
+            ASSERT_TRUE(test::performWrite(n));
+        test::Subprocess engine(test::self, {"--role", "engine"});
+        ASSERT_TRUE(engine.waitFor(test::joined(test::stateAfter(11))));
+        ::usleep(1'500'000); // at rest
+        if (copy) {
+            fs::copy_file(backup, file, fs::copy_options::overwrite_existing);
+        } else {
+            fs::copy_file(backup, file.string() + ".new");
+            fs::rename(file.string() + ".new", file);
+        }
+        EXPECT_TRUE(
+            engine.waitFor(test::joined(test::stateAfter(2)), false, std::chrono::seconds(3)));
+        for (int n = 3; n < 6; ++n)
+            EXPECT_TRUE(test::performWrite(n)) << n;
+        EXPECT_EQ(test::stateNow(), test::stateAfter(5));
+        EXPECT_EQ(test::readInAnotherProcess(), test::stateAfter(5));
+        EXPECT_TRUE(engine.waitFor(test::joined(test::stateAfter(5))));
+        EXPECT_EQ(test::RawDb(file).text("PRAGMA integrity_check"), "ok");
+    }
+}
 
 // An engine that started while the file was unusable, or whose file is later replaced (a backup
 // put back with mv), takes up the file in place: on the next change signal at the latest, and by

@@ -61,6 +61,15 @@ TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
     // program may have. The terminal gets it escaped, JSON exact.
     ASSERT_TRUE(virelon::VirelonSharedSettings::setFallbackVoiceIdentifier(
         "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b"));
+    const std::string exported = R"(intonation: 100 (stored)
+headSizePercent: 0 (stored)
+voicing: 100 (stored)
+wordPause: 0 (default)
+phrasePause: 12 (default)
+fallbackVoiceIdentifier: testvoices/Jonas (stored)
+)";
+    std::ofstream(home.root() / "bad.json") << R"([{"key":"intonation","value":7,"stored":true},)"
+                                               R"({"key":"voicing","value":"7","stored":true}])";
     const struct {
         std::string line, said;
         int signals = 0, status = 0;
@@ -90,6 +99,7 @@ TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
         {"--json -- get fallbackVoiceIdentifier",
          R"({"key":"fallbackVoiceIdentifier","value":"testvoices/Jonas","stored":true})"
          "\n"},
+        {"export " + root + "/backup.json", "settings exported to " + root + "/backup.json\n"},
         // The voices in the display order of the user's language (not English's), the stored one
         // marked.
         {"LANG=de_DE.UTF-8 LC_ALL= voices",
@@ -109,6 +119,15 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
          "\n",
          3},
         {"get", defaults},
+        // A file that is not wholly an export changes nothing; the export puts all six back.
+        {"import " + root + "/bad.json",
+         "is not an export of the settings: voicing must be a whole "
+         "number from 0 to 100; nothing was changed.\n",
+         0, 2},
+        {"get", defaults},
+        {"import " + root + "/backup.json", "6 settings imported from " + root + "/backup.json\n",
+         1},
+        {"get", exported},
         {"--version", "virelon-settings " + std::string(virelon::identifiers::version) + " (" +
                           std::string(virelon::identifiers::buildNumber) + ")\n"},
         {"path", file().string() + "\n"},
@@ -124,7 +143,8 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
          {"", "frobnicate", "--colour", "get headSize", "get intonation voicing", "set intonation",
           "set headSize 40", "set intonation 4.5", "path extra", "get --help", "reset headSize",
           "reset voicing wordPause", "reload-voices now", "set fallbackVoiceIdentifier ''",
-          "set fallbackVoiceIdentifier m/\x7f", "set fallbackVoiceIdentifier m/\xe9"}) {
+          "set fallbackVoiceIdentifier m/\x7f", "set fallbackVoiceIdentifier m/\xe9", "import",
+          "export a b"}) {
         const auto result = run(line);
         EXPECT_TRUE(result.status == 2 && result.out.empty() && !result.err.empty()) << line;
     }

@@ -26,6 +26,10 @@ Commands:
   watch           Print the settings, then again each time they change, and each request to
                   reload the voices, until interrupted.
   path            Show where the settings are stored.
+  export [FILE]   Write the stored settings as JSON (the form of --json get) to standard output,
+                  or to FILE, which is replaced whole or left as it was.
+  import FILE     Put back the settings of an export at once, with one change signal; a file
+                  that is not an export changes nothing.
 
 Keys: )";
 
@@ -103,6 +107,11 @@ int runCommand(const std::vector<std::string>& arguments, std::ostream& out, std
         return count == 0 ? tool.watch() : wrongCount("watch");
     if (command == "path")
         return count == 0 ? tool.path() : wrongCount("path");
+    if (command == "export")
+        return count <= 1 ? tool.exportTo(count ? std::optional(words[1]) : std::nullopt)
+                          : wrongCount("export [FILE]");
+    if (command == "import")
+        return count == 1 ? tool.importFrom(words[1]) : wrongCount("import FILE");
     err << "virelon-settings: unknown command \"" << command
         << "\". Try virelon-settings --help.\n";
     return badUsage;

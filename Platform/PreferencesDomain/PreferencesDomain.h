@@ -54,12 +54,30 @@ public:
     /// Removes the value stored under the key, so that the key holds none.
     virtual Removal remove(std::string_view key) = 0;
 
+    /// One change of change(): the value to store under the key, or nothing to remove the one
+    /// stored there.
+    struct Change {
+        std::string_view key;
+        std::optional<StoredValue> value;
+    };
+
+    /// Makes every change in one transaction: all of them, or (false) none.
+    virtual bool change(std::span<const Change> changes) {
+        static_cast<void>(changes);
+        return false;
+    }
+
+    /// Leaves the file complete on its own when no write is under way (its -wal file emptied), so
+    /// that a file put in its place later is not mixed with what this handle wrote. Never waits.
+    virtual void settle() {}
+
     /// Make every earlier write visible to other processes and safe from this process being
     /// killed. False when that could not be assured.
     virtual bool flush() = 0;
 
     /// False when the file at the domain's location is no longer the one this handle has open
-    /// (it was removed, replaced or recreated): opening the domain afresh would find another.
+    /// (it was removed, replaced, recreated, or rewritten other than through SQLite, as cp does):
+    /// opening the domain afresh would find another.
     virtual bool isCurrent() { return true; }
 };
 

@@ -1,6 +1,10 @@
 #include "SqlitePreferencesDomain.h"
 
+#include "WalAtRest.h"
+
+#include <chrono>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace virelon::platform::sqlite {
@@ -13,9 +17,18 @@ constexpr const char* upsertSql = "INSERT INTO preferences(key, value) VALUES(?1
 
 class SqlitePreferencesDomain final : public PreferencesDomain {
 public:
-    explicit SqlitePreferencesDomain(Connection db) : db_(std::move(db)) {
+    explicit SqlitePreferencesDomain(Connection db)
+        : db_(std::move(db)), identity_(identityAtPath(db_.get())) {
         // Up front, so that the first read costs no more than the others.
         ready();
+    }
+
+    ~SqlitePreferencesDomain() override {
+        // Closing checkpoints too (as the last connection): never into a file put in our place.
+        if (sameFileLocked())
+            settleLocked();
+        else
+            sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
 
     std::optional<StoredValue> value(std::string_view key) noexcept override {
@@ -67,19 +80,42 @@ public:
     Removal remove(std::string_view key) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready())
-                return Removal::failed;
-            // Rare (the tool's reset): prepared for each use.
-            sqlite3_stmt* raw = nullptr;
-            if (sqlite3_prepare_v2(db_.get(), "DELETE FROM preferences WHERE key = ?1", -1, &raw,
-                                   nullptr) != SQLITE_OK)
-                return Removal::failed;
-            const Statement statement(raw);
-            if (!bindText(raw, 1, key) || boundedStep(raw) != SQLITE_DONE)
-                return Removal::failed;
-            return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
+            return ready() ? removeLocked(key) : Removal::failed;
         } catch (...) { // the lock could not be taken
             return Removal::failed;
+        }
+    }
+
+    bool change(std::span<const Change> changes) noexcept override {
+        try {
+            const std::lock_guard lock(mutex_);
+            if (!ready() || !execute(db_.get(), "BEGIN IMMEDIATE"))
+                return false;
+            bool done = true;
+            for (const auto& [key, value] : changes) {
+                done = done && (value ? upsertLocked(key,
+                                                     [&value](sqlite3_stmt* statement) {
+                                                         return bindValue(statement, 2, *value);
+                                                     })
+                                      : removeLocked(key) != Removal::failed);
+            }
+            if (done && execute(db_.get(), "COMMIT")) {
+                wroteLocked();
+                return true;
+            }
+            execute(db_.get(), "ROLLBACK");
+            return false;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    void settle() noexcept override {
+        try {
+            const std::lock_guard lock(mutex_);
+            if (sameFileLocked())
+                settleLocked();
+        } catch (...) {
         }
     }
 
@@ -103,7 +139,7 @@ public:
     bool isCurrent() noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            return currentLocked();
+            return sameFileLocked();
         } catch (...) {
             return false;
         }
@@ -115,7 +151,9 @@ private:
     bool ready() noexcept {
         if (select_ && upsert_)
             return true;
-        if (!execute(db_.get(), "PRAGMA synchronous=NORMAL"))
+        if (!execute(db_.get(), "PRAGMA synchronous=NORMAL") ||
+            !execute(db_.get(),
+                     ("PRAGMA journal_size_limit=" + std::to_string(walSizeLimit)).c_str()))
             return false;
         const auto prepare = [this](Statement& slot, const char* sql) {
             sqlite3_stmt* statement = nullptr;
@@ -161,20 +199,61 @@ private:
     bool write(std::string_view key, BindValue bindValue) noexcept {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready())
+            if (!ready() || !upsertLocked(key, bindValue))
                 return false;
-            auto* statement = upsert_.get();
-            const ResetOnExit reset(statement);
-            // Exactly one row written, or nothing was stored whatever SQLite says.
-            return bindText(statement, 1, key) && bindValue(statement) &&
-                   boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
+            wroteLocked();
+            return true;
         } catch (...) { // the lock could not be taken
             return false;
         }
     }
 
+    template <typename BindValue>
+    bool upsertLocked(std::string_view key, BindValue bindValue) noexcept {
+        auto* statement = upsert_.get();
+        const ResetOnExit reset(statement);
+        // Exactly one row written, or nothing was stored whatever SQLite says.
+        return bindText(statement, 1, key) && bindValue(statement) &&
+               boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
+    }
+
+    Removal removeLocked(std::string_view key) noexcept {
+        // Rare (the tool's reset, a restore): prepared for each use.
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_.get(), "DELETE FROM preferences WHERE key = ?1", -1, &raw,
+                               nullptr) != SQLITE_OK)
+            return Removal::failed;
+        const Statement statement(raw);
+        if (!bindText(raw, 1, key) || boundedStep(raw) != SQLITE_DONE)
+            return Removal::failed;
+        return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
+    }
+
+    // A write that follows a pause (one alone, or the first of a burst, such as a slider being
+    // dragged) leaves the -wal file empty: the checkpoint costs a little on the rare write and
+    // nothing on the writes of a burst.
+    void wroteLocked() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - std::exchange(lastWrite_, now) >= preferencesRestInterval && sameFileLocked())
+            settleLocked();
+    }
+
+    // The file at the path is the one this handle has open, as it left it: not replaced, and
+    // changed by nobody but SQLite's checkpoints and our own.
+    bool sameFileLocked() noexcept {
+        return currentLocked() && identity_ && identityAtPath(db_.get()) == identity_;
+    }
+
+    // Our own checkpoint changes the file, which stays the one we have open.
+    void settleLocked() noexcept {
+        if (emptyWal(db_.get()))
+            identity_ = identityAtPath(db_.get());
+    }
+
     std::mutex mutex_; // the statements are shared by every caller
     Connection db_;
+    std::optional<FileIdentity> identity_; // of the file at the path, as this handle last left it
+    std::chrono::steady_clock::time_point lastWrite_{};
     Statement select_; // declared after db_: finalized before the connection closes
     Statement upsert_;
     Statement begin_;

@@ -67,9 +67,13 @@ void SettingsCore::reopenIfReplaced(bool always) noexcept {
         if (!always && now - lastLook_ < platform::preferencesRecheckInterval)
             return;
         lastLook_ = now;
-        if (domain_ && domain_->isCurrent())
+        if (domain_ && domain_->isCurrent()) {
+            // An engine that reads while nobody writes keeps the file at rest.
+            if (!always)
+                domain_->settle();
             return;
-        domain_ = platform_.openDomain(identifiers::suiteName);
+        }
+        reopenLocked();
     } catch (...) {
     }
 }
@@ -120,6 +124,28 @@ void SettingsCore::post(std::string_view name) noexcept {
     }
 }
 
+// The old handle goes first (unless another thread still uses it): two connections of one process
+// to two files at the same path share the -shm file, and closing one would drop the other's locks
+// on it.
+void SettingsCore::reopenLocked() {
+    domain_.reset();
+    domain_ = platform_.openDomain(identifiers::suiteName);
+}
+
+// A writer stores into the file now at the path: one moved, replaced or rewritten since it was
+// opened (a backup put back, a file recreated) is taken up first.
+std::shared_ptr<platform::PreferencesDomain> SettingsCore::writableDomain() noexcept {
+    try {
+        const std::lock_guard lock(mutex_);
+        openOnce();
+        if (domain_ && !domain_->isCurrent())
+            reopenLocked();
+        return domain_;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
     if (!opened.flush())
         return false;
@@ -128,14 +154,14 @@ bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
 }
 
 bool SettingsCore::saveSetting(std::int64_t value, std::string_view key) noexcept {
-    const auto opened = domain();
+    const auto opened = writableDomain();
     if (!opened || !opened->setInteger(key, clampSettingValue(value)))
         return false;
     return finishWrite(*opened);
 }
 
 bool SettingsCore::setFallbackVoiceIdentifier(std::string_view identifier) noexcept {
-    const auto opened = domain();
+    const auto opened = writableDomain();
     if (!opened || !opened->setText(settings::fallbackVoiceIdentifierKey, identifier))
         return false;
     return finishWrite(*opened);
@@ -143,7 +169,7 @@ bool SettingsCore::setFallbackVoiceIdentifier(std::string_view identifier) noexc
 
 VirelonSharedSettings::Removal SettingsCore::removeSetting(std::string_view key) noexcept {
     using Removal = VirelonSharedSettings::Removal;
-    const auto opened = domain();
+    const auto opened = writableDomain();
     if (!opened)
         return Removal::failed;
     switch (opened->remove(key)) {
@@ -155,6 +181,21 @@ VirelonSharedSettings::Removal SettingsCore::removeSetting(std::string_view key)
         break;
     }
     return Removal::failed;
+}
+
+bool SettingsCore::restore(std::span<const platform::PreferencesDomain::Change> settings) noexcept {
+    try {
+        std::vector<platform::PreferencesDomain::Change> changes(settings.begin(), settings.end());
+        for (auto& change : changes) {
+            auto* whole = change.value ? std::get_if<std::int64_t>(&*change.value) : nullptr;
+            if (whole && settings::voiceControl(change.key))
+                *whole = clampSettingValue(*whole);
+        }
+        const auto opened = writableDomain();
+        return opened && opened->change(changes) && finishWrite(*opened);
+    } catch (...) {
+        return false;
+    }
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -51,12 +52,18 @@ public:
     bool isReadable() noexcept;
 
     bool saveSetting(std::int64_t value, std::string_view key) noexcept;
+    /// Puts back settings as a backup holds them, in one transaction with one change signal: each
+    /// key's value (a voice control's clamped as saveSetting() does, the fallback voice's text as
+    /// it is), or nothing to remove the stored one. All of them or, when false, none.
+    bool restore(std::span<const platform::PreferencesDomain::Change> settings) noexcept;
     bool setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
     VirelonSharedSettings::Removal removeSetting(std::string_view key) noexcept;
     void post(std::string_view name) noexcept;
 
 private:
     bool finishWrite(platform::PreferencesDomain& domain) noexcept;
+    std::shared_ptr<platform::PreferencesDomain> writableDomain() noexcept;
+    void reopenLocked();
     void openOnce();
 
     SettingsPlatform platform_;
