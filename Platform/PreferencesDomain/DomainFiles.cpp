@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace virelon::platform {
@@ -105,6 +106,11 @@ bool companionsOwnedByUser(const std::string& path) {
 bool fileExists(const std::string& path) noexcept {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool onReadOnlyFileSystem(const std::string& path) noexcept {
+    struct statvfs info {};
+    return ::statvfs(path.c_str(), &info) == 0 && (info.f_flag & ST_RDONLY) != 0;
 }
 
 } // namespace sqlite

@@ -30,4 +30,7 @@ bool companionsOwnedByUser(const std::string& path);
 
 bool fileExists(const std::string& path) noexcept;
 
+/// True when the file lies on a file system mounted read-only: nobody can change it there.
+bool onReadOnlyFileSystem(const std::string& path) noexcept;
+
 } // namespace virelon::platform::sqlite

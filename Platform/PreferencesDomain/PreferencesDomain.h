@@ -44,6 +44,20 @@ public:
         return result;
     }
 
+    /// values(), telling a read that failed (busy past the timeout, an I/O error, a file that
+    /// cannot be read) apart: then nothing.
+    virtual std::optional<std::vector<std::optional<StoredValue>>>
+    snapshot(std::span<const std::string_view> keys) {
+        std::vector<std::optional<StoredValue>> result;
+        for (const auto key : keys) {
+            auto reading = read(key);
+            if (reading.failed)
+                return std::nullopt;
+            result.push_back(std::move(reading.value));
+        }
+        return result;
+    }
+
     /// Store under the key, replacing what was there. False when the value could not be stored.
     virtual bool setInteger(std::string_view key, std::int64_t value) = 0;
     virtual bool setText(std::string_view key, std::string_view value) = 0;

@@ -48,21 +48,31 @@ public:
 
     std::vector<std::optional<StoredValue>>
     values(std::span<const std::string_view> keys) noexcept override {
+        auto result = snapshot(keys);
+        return result ? std::move(*result) : std::vector<std::optional<StoredValue>>(keys.size());
+    }
+
+    std::optional<std::vector<std::optional<StoredValue>>>
+    snapshot(std::span<const std::string_view> keys) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
             std::vector<std::optional<StoredValue>> result(keys.size());
             if (!ready())
-                return result;
+                return std::nullopt;
             // One read transaction instead of one per key: a consistent snapshot at about a
             // third of the cost.
             const bool inTransaction = step(begin_.get());
-            for (std::size_t i = 0; i < keys.size(); ++i)
-                result[i] = selectLocked(keys[i]).value;
+            bool failed = false;
+            for (std::size_t i = 0; i < keys.size() && !failed; ++i) {
+                auto reading = selectLocked(keys[i]);
+                failed = reading.failed;
+                result[i] = std::move(reading.value);
+            }
             if (inTransaction)
                 step(commit_.get());
-            return result;
+            return failed ? std::nullopt : std::optional(std::move(result));
         } catch (...) {
-            return std::vector<std::optional<StoredValue>>(keys.size());
+            return std::nullopt;
         }
     }
 

@@ -91,11 +91,18 @@ std::optional<std::string> SettingsCore::fallbackVoiceIdentifier() noexcept {
 }
 
 VoiceSettings SettingsCore::voiceSettings() noexcept {
+    bool readable = false;
+    return voiceSettings(readable);
+}
+
+VoiceSettings SettingsCore::voiceSettings(bool& readable) noexcept {
     const auto& keys = settings::allKeys;
     reopenIfReplaced(false);
     const auto opened = domain();
-    auto stored = opened ? opened->values(keys)
-                         : std::vector<std::optional<platform::StoredValue>>(keys.size());
+    auto snapshot = opened ? opened->snapshot(keys) : std::nullopt;
+    readable = snapshot.has_value();
+    auto stored = snapshot ? std::move(*snapshot)
+                           : std::vector<std::optional<platform::StoredValue>>(keys.size());
     std::array<std::int64_t, settings::voiceControls.size()> values{};
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = settingValue(stored[i], settings::voiceControls[i]);

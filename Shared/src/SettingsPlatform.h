@@ -48,6 +48,9 @@ public:
     std::int64_t value(const IntegerSetting& setting) noexcept;
     std::optional<std::string> fallbackVoiceIdentifier() noexcept;
     VoiceSettings voiceSettings() noexcept;
+    /// The same, telling whether they were read: false when they are defaults because the domain
+    /// is absent or the read failed.
+    VoiceSettings voiceSettings(bool& readable) noexcept;
     bool isStored(std::string_view key) noexcept;
     bool isReadable() noexcept;
 
