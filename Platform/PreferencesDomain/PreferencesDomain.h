@@ -81,8 +81,9 @@ public:
         return false;
     }
 
-    /// Leaves the file complete on its own when no write is under way (its -wal file emptied), so
-    /// that a file put in its place later is not mixed with what this handle wrote. Never waits.
+    /// Leaves the file complete on its own (its -wal file emptied) once writes have gone quiet
+    /// (preferencesRestInterval), so that a file put in its place later is not mixed with what
+    /// was written to this one. Never waits.
     virtual void settle() {}
 
     /// Make every earlier write visible to other processes and safe from this process being

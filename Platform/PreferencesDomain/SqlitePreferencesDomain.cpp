@@ -124,7 +124,7 @@ public:
         try {
             const std::lock_guard lock(mutex_);
             if (sameFileLocked())
-                settleLocked();
+                settleLocked(true);
         } catch (...) {
         }
     }
@@ -255,8 +255,8 @@ private:
     }
 
     // Our own checkpoint changes the file, which stays the one we have open.
-    void settleLocked() noexcept {
-        if (emptyWal(db_.get()))
+    void settleLocked(bool onlyWhenQuiet = false) noexcept {
+        if (emptyWal(db_.get(), onlyWhenQuiet))
             identity_ = identityAtPath(db_.get());
     }
 

@@ -1,6 +1,7 @@
 #include "WalAtRest.h"
 
-#include <string>
+#include <chrono>
+#include <ctime>
 
 #include <sys/stat.h>
 
@@ -15,12 +16,20 @@ std::optional<FileIdentity> identityAtPath(sqlite3* db) noexcept {
                         static_cast<std::uint64_t>(info.st_ino), info.st_ctim};
 }
 
-bool emptyWal(sqlite3* db) noexcept {
+bool emptyWal(sqlite3* db, bool onlyWhenQuiet) noexcept {
     const char* path = sqlite3_db_filename(db, "main");
     const char* wal = path ? sqlite3_filename_wal(path) : nullptr;
     struct stat info {};
     if (!wal || ::stat(wal, &info) != 0 || info.st_size == 0)
         return true; // no -wal file, or an empty one: nothing to do
+    const auto sinceWritten = [&info] {
+        std::timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return std::chrono::seconds(now.tv_sec - info.st_mtim.tv_sec) +
+               std::chrono::nanoseconds(now.tv_nsec - info.st_mtim.tv_nsec);
+    };
+    if (onlyWhenQuiet && sinceWritten() < preferencesRestInterval)
+        return false; // written to a moment ago: a burst of writes may go on
     // Without the busy timeout: a checkpoint that cannot finish at once is tried again later
     // instead of holding up the write or read that asked for it.
     sqlite3_busy_timeout(db, 0);

@@ -34,8 +34,9 @@ struct FileIdentity {
 std::optional<FileIdentity> identityAtPath(sqlite3* db) noexcept;
 
 /// Copies the -wal file into the database and empties it (a TRUNCATE checkpoint), when it holds
-/// anything. Never waits: with another connection writing or reading an older snapshot it leaves
-/// everything as it is for a later try. True when the -wal file is empty afterwards.
-bool emptyWal(sqlite3* db) noexcept;
+/// anything and, when `onlyWhenQuiet`, nobody wrote to it for preferencesRestInterval. Never
+/// waits: with another connection writing or reading an older snapshot it leaves everything as it
+/// is for a later try. True when the -wal file is empty afterwards.
+bool emptyWal(sqlite3* db, bool onlyWhenQuiet) noexcept;
 
 } // namespace virelon::platform::sqlite
