@@ -41,7 +41,8 @@ public:
     test::SignalCounter signals;
     const fs::path file = test::settingsFile();
     std::optional<test::ActingAsUser> user;
-    std::optional<test::RawDb> stillOpen; // another program's connection, open through a case
+    std::optional<test::RawDb> stillOpen;   // another program's connection, open through a case
+    std::optional<test::Subprocess> holder; // the same, in a process of its own
 };
 
 TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas) {
@@ -102,6 +103,7 @@ enum How {
     bytes,
     sql,
     openSql,
+    held,
     ours,
     fifo,
     theirs,
@@ -128,6 +130,8 @@ public:
             std::ofstream(file, std::ios::binary) << c.text + "\0"s + std::string(4080, '\1');
         else if (c.how == openSql)
             stillOpen.emplace(file).exec(c.text);
+        else if (c.how == held)
+            holder.emplace(test::self, std::vector<std::string>{"--role", "hold", c.text});
         else
             test::RawDb(c.how == link ? target : file)
                 .exec(c.how == sql
@@ -172,6 +176,9 @@ TEST_P(SettingsUnusableFile, GivesWhatIsStoredOrDefaultsAndWritesFailChangingNot
     const auto& c = GetParam();
     if (const auto skip = make(c); !skip.empty())
         GTEST_SKIP() << skip;
+    if (holder) {
+        ASSERT_TRUE(holder->waitFor("held\n"));
+    }
     const std::string bytes = test::contents(file);
     const auto names = test::listing(file.parent_path());
     const int signalsBefore = signals.now();
@@ -210,6 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "CREATE TABLE s(k, v); INSERT INTO s VALUES(1, 2)"},
         UnusableCase{"OtherProgramsWalDatabaseInUse", openSql,
                      "PRAGMA journal_mode=WAL; CREATE TABLE n(x); INSERT INTO n VALUES(1)"},
+        // Our file, held exclusively by another program for as long as the case runs.
+        UnusableCase{"OursHeldExclusively", held,
+                     "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, value ANY NOT NULL) "
+                     "STRICT, WITHOUT ROWID; INSERT INTO preferences VALUES('intonation', 30); "
+                     "PRAGMA journal_mode=WAL; PRAGMA locking_mode=EXCLUSIVE; UPDATE preferences "
+                     "SET value = 30"},
         UnusableCase{"OtherProgramsDatabaseWithAPreferencesTable", sql,
                      "CREATE TABLE preferences(key TEXT PRIMARY KEY, value); INSERT INTO "
                      "preferences VALUES('intonation', 30)"},
