@@ -33,8 +33,8 @@ SettingsPlatform realSettingsPlatform();
 
 /// The shared settings over one set of platform services; every operation is the one of
 /// VirelonSharedSettings of the same name and keeps its promises (see there). The domain is opened
-/// on first use and only reopenIfReplaced() opens it again; the poster is made on the first post.
-/// May be used from several threads. Nothing here throws.
+/// on first use and only reopenIfReplaced(), or a write finding its file replaced, opens it again;
+/// the poster is made on the first post. May be used from several threads. Nothing here throws.
 class SettingsCore {
 public:
     explicit SettingsCore(SettingsPlatform platform) noexcept;
