@@ -102,12 +102,12 @@ public:
             if (!ready() || !execute(db_.get(), "BEGIN IMMEDIATE"))
                 return false;
             bool done = true;
-            for (const auto& [key, value] : changes) {
-                done = done && (value ? upsertLocked(key,
-                                                     [&value](sqlite3_stmt* statement) {
-                                                         return bindValue(statement, 2, *value);
-                                                     })
-                                      : removeLocked(key) != Removal::failed);
+            for (const auto& change : changes) {
+                const auto bindStored = [&change](sqlite3_stmt* statement) {
+                    return bindValue(statement, 2, *change.value);
+                };
+                done = done && (change.value ? upsertLocked(change.key, bindStored)
+                                             : removeLocked(change.key) != Removal::failed);
             }
             if (done && execute(db_.get(), "COMMIT")) {
                 wroteLocked();
