@@ -242,6 +242,7 @@ TEST_F(SettingsTool, BashCompletesCommandsKeysAndVoiceIdentifiers) {
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"re", "reset\nreload-voices\n", ""},
         {"help h", "help\n", ""},
+        {"ex", "export\n", ""},
         {"--json reset ''",
          "intonation\nheadSizePercent\nvoicing\nwordPause\nphrasePause\nfallbackVoiceIdentifier\n"
          "--all\n",
