@@ -36,7 +36,7 @@ protected:
     std::unique_ptr<test::HeadlessWindow> window;
 };
 
-TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheListing) {
+TEST_F(Screen, EachPressDuringARefreshIsQueuedAndTheScreenNeverWaitsForTheListing) {
     fakes.voices.installed = {voice("m/Amy", "Amy", "en-GB")};
     std::promise<void> release;
     const std::shared_future<void> released = release.get_future().share();
@@ -51,16 +51,16 @@ TEST_F(Screen, PressesDuringARefreshQueueOneMoreAndTheScreenNeverWaitsForTheList
     w.runtime.runPending(); // the launch refresh starts and returns while its listing is held
     for (int wait = 0; listing != 1 && wait < 5000; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    for (int press = 0; press < 2; ++press)
+    for (int press = 0; press < 3; ++press)
         w.runtime.update([&] { screen().refreshVoices(true); });
     EXPECT_TRUE(listing == 1 && screen().refreshing() && screen().fallbackVoices().empty());
     EXPECT_EQ(world->reloadRequests, 1) << "the queued refresh waits for the one under way";
     release.set_value();
     w.settle();
-    EXPECT_EQ(world->reloadRequests, 2) << "two presses queue one more refresh";
+    EXPECT_EQ(world->reloadRequests, 4) << "each press runs one refresh of its own";
     EXPECT_EQ(mostAtOnce, 1) << "listings never overlap";
     EXPECT_EQ(screen().fallbackVoiceIdentifier(), "m/Amy");
-    EXPECT_EQ(fakes.announcer.messages, Texts{std::string(texts::voicesRefreshed)});
+    EXPECT_EQ(fakes.announcer.messages, Texts(3, std::string(texts::voicesRefreshed)));
 }
 
 // The launch reads clamped controls, asks the engine to reload and stores the voice (posting
@@ -98,15 +98,21 @@ TEST_F(Screen, LaunchAndRefreshKeepWhatTheyCannotReplaceAndTellTheUserWhenAsked)
         std::vector<std::string> failedModules;
         bool fails;
         std::size_t listed;
-        int posts; // since the launches
-        const char* chosen;
+        int posts;          // since the launches
+        const char* chosen; // also the picker's, unless no voice at all was found
         std::string_view announced;
     } steps[] = {
         {fakes.voices.installed, {}, false, 2, 1, "m/Amy", {}}, // the same voice: stored once
         {{zoe}, {}, false, 1, 3, "m/Zoe", {}},                  // gone: the next rule's
         {{}, {}, false, 0, 3, "m/Zoe", {}},                     // no voice: the choice stays
         {{amyElsewhere}, {"m"}, false, 1, 3, "m/Zoe", {}},      // m did not answer: Zoe not gone
-        {{}, {}, true, 1, 3, "m/Zoe", texts::voicesNotListed},  // failed: not "no voices"
+        {{},
+         {},
+         true,
+         1,
+         3,
+         "m/Zoe", // failed: not "no voices"
+         "The installed voices could not be listed. The fallback voice was kept."},
         {{}, {}, false, 0, 3, "m/Zoe", texts::voicesRefreshed}, // the user asked: said
     };
     for (const auto& step : steps) {
@@ -120,6 +126,10 @@ TEST_F(Screen, LaunchAndRefreshKeepWhatTheyCannotReplaceAndTellTheUserWhenAsked)
         EXPECT_EQ(stored("fallbackVoiceIdentifier"), StoredValue{std::string(step.chosen)});
         EXPECT_EQ(fakes.announcer.messages,
                   step.announced.empty() ? Texts{} : Texts{std::string(step.announced)});
+        const auto body = screen().body();
+        const auto& items = std::get<ui::PickerRow>(body.sections[2].rows[0]).items;
+        const bool unknownOrListed = step.listed > 0 || step.fails || !step.failedModules.empty();
+        EXPECT_EQ(std::ranges::count(items, step.chosen, &ui::PickerItem::tag), unknownOrListed);
     }
 }
 
@@ -162,6 +172,10 @@ TEST_F(Screen, WritesComeAfterTheUpdateOnlyForChangedRoundedValuesAndFailuresAre
         EXPECT_EQ(world->posts - was, posts) << position;
         EXPECT_EQ(stored("headSizePercent"), StoredValue{std::int64_t{field}});
     }
+    // No voice was stored: none is said to be kept.
+    fakes.voices.fails = true;
+    w.act([&] { screen().refreshVoices(true); });
+    EXPECT_EQ(fakes.announcer.messages.back(), texts::voicesNotListed);
 }
 
 } // namespace

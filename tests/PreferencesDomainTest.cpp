@@ -152,6 +152,19 @@ TEST(PreferencesDomain, WritesAreSeenAtOnceByEveryConnection) {
     other.exec("COMMIT");
     EXPECT_TRUE(first->setInteger("k", 3));
     EXPECT_EQ(second->value("k"), StoredValue{std::int64_t{3}});
+
+    // A reader sitting in a read transaction pins the -wal file, which grows while we write; once
+    // it goes, the next writes bring the file back within its bound.
+    const fs::path wal = *preferencesDomainPath(suite) + "-wal";
+    other.exec("BEGIN");
+    EXPECT_EQ(other.text("SELECT value FROM preferences WHERE key = 'k'"), "3");
+    for (int i = 0; i < 1500; ++i)
+        ASSERT_TRUE(first->setText("k", std::string(3000, static_cast<char>('a' + i % 26))));
+    EXPECT_GT(fs::file_size(wal), 4u << 20);
+    other.exec("COMMIT");
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(first->setInteger("k", i));
+    EXPECT_LE(fs::file_size(wal), 256u << 10);
 }
 
 TEST(PreferencesDomain, FlushFailsOnceTheFileWasMovedOrRemovedUnderUs) {

@@ -41,7 +41,8 @@ public:
     test::SignalCounter signals;
     const fs::path file = test::settingsFile();
     std::optional<test::ActingAsUser> user;
-    std::optional<test::RawDb> stillOpen; // another program's connection, open through a case
+    std::optional<test::RawDb> stillOpen;   // another program's connection, open through a case
+    std::optional<test::Subprocess> holder; // the same, in a process of its own
 };
 
 TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas) {
@@ -70,14 +71,14 @@ TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas
     for (int n = 0; n < 6; ++n)
         ASSERT_TRUE(test::performWrite(n));
 
-    // A little room, which long identifiers soon use up.
+    // A little room, which ever longer identifiers soon use up.
     fill(24 * 1024);
     int saves = 6, failures = 0;
     for (int i = 0; i < 24; ++i) {
         SCOPED_TRACE("write " + std::to_string(i));
         const auto before = test::stateNow();
         const bool saved = VirelonSharedSettings::setFallbackVoiceIdentifier(
-            "voice/" + std::to_string(i) + std::string(i % 3 ? 6000 : 0, 'x'));
+            "voice/" + std::to_string(i) + std::string(i % 3 ? 2500 * std::size_t(i) : 0, 'x'));
         saves += saved;
         failures += !saved;
         EXPECT_EQ(test::stateNow() == before, !saved) << "saved: " << saved;
@@ -95,7 +96,19 @@ TEST_F(SettingsStorageFault, OnAFullFileSystemAWriteIsReportedSavedOnlyWhenItWas
 }
 
 // A file at the domain's place: ours made read-only (by mode or mount), or one that is not ours.
-enum How { readOnlyFile, readOnlyFolder, readOnlyMount, bytes, sql, openSql, ours, theirs, link };
+enum How {
+    readOnlyFile,
+    readOnlyFolder,
+    readOnlyMount,
+    bytes,
+    sql,
+    openSql,
+    held,
+    ours,
+    fifo,
+    theirs,
+    link
+};
 struct UnusableCase {
     const char* name;
     How how;
@@ -117,6 +130,8 @@ public:
             std::ofstream(file, std::ios::binary) << c.text + "\0"s + std::string(4080, '\1');
         else if (c.how == openSql)
             stillOpen.emplace(file).exec(c.text);
+        else if (c.how == held)
+            holder.emplace(test::self, std::vector<std::string>{"--role", "hold", c.text});
         else
             test::RawDb(c.how == link ? target : file)
                 .exec(c.how == sql
@@ -127,6 +142,9 @@ public:
                                 (c.how == ours ? c.text : ""));
         if (c.how == link)
             fs::create_symlink(target, file);
+        if (c.how == fifo) {
+            EXPECT_EQ(::mkfifo((file.string() + c.text).c_str(), 0600), 0);
+        }
         if (c.how == readOnlyFile || c.how == readOnlyFolder) {
             // Root passes permission checks; an unprivileged user meets them (and cannot reach
             // the test session's bus, so only the mount case can show a stray signal).
@@ -158,18 +176,26 @@ TEST_P(SettingsUnusableFile, GivesWhatIsStoredOrDefaultsAndWritesFailChangingNot
     const auto& c = GetParam();
     if (const auto skip = make(c); !skip.empty())
         GTEST_SKIP() << skip;
+    if (holder) {
+        ASSERT_TRUE(holder->waitFor("held\n"));
+    }
     const std::string bytes = test::contents(file);
     const auto names = test::listing(file.parent_path());
     const int signalsBefore = signals.now();
     ASSERT_FALSE(bytes.empty());
-    // Ours where it can still be read (without -wal and -shm files, and no way to make them,
-    // SQLite cannot read a file), else the defaults: never anything else.
+    // Ours where it can still be read (in a read-only folder without -wal and -shm files, and no
+    // way to make them, SQLite cannot read a file), else the defaults: never anything else.
     const auto expected = [&c](const test::State& read) {
-        return read == test::stateAfter(c.how == readOnlyFile ? 5 : -1) ||
-               (c.how <= readOnlyMount && read == test::stateAfter(5));
+        return read == test::stateAfter(c.how == readOnlyFile || c.how == readOnlyMount ? 5 : -1) ||
+               (c.how == readOnlyFolder && read == test::stateAfter(5));
     };
-    EXPECT_PRED1(expected, test::stateNow());
+    // Another process first: one that hangs is killed, and the case fails instead of hanging.
     EXPECT_PRED1(expected, test::readInAnotherProcess());
+    EXPECT_PRED1(expected, test::stateNow());
+    // The engine's snapshot tells defaults given because the file could not be read.
+    virelon_voice_settings read{};
+    EXPECT_EQ(virelon_settings_read(&read), test::stateNow() == test::stateAfter(-1) ? 1 : 0);
+    virelon_voice_settings_clear(&read);
     EXPECT_FALSE(VirelonSharedSettings::saveSetting(40, virelon::settings::intonation.key));
     EXPECT_FALSE(VirelonSharedSettings::setFallbackVoiceIdentifier("m/Kate"));
     EXPECT_PRED1(expected, test::stateNow());
@@ -191,6 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "CREATE TABLE s(k, v); INSERT INTO s VALUES(1, 2)"},
         UnusableCase{"OtherProgramsWalDatabaseInUse", openSql,
                      "PRAGMA journal_mode=WAL; CREATE TABLE n(x); INSERT INTO n VALUES(1)"},
+        // Our file, held exclusively by another program for as long as the case runs.
+        UnusableCase{"OursHeldExclusively", held,
+                     "CREATE TABLE preferences(key TEXT PRIMARY KEY NOT NULL, value ANY NOT NULL) "
+                     "STRICT, WITHOUT ROWID; INSERT INTO preferences VALUES('intonation', 30); "
+                     "PRAGMA journal_mode=WAL; PRAGMA locking_mode=EXCLUSIVE; UPDATE preferences "
+                     "SET value = 30"},
         UnusableCase{"OtherProgramsDatabaseWithAPreferencesTable", sql,
                      "CREATE TABLE preferences(key TEXT PRIMARY KEY, value); INSERT INTO "
                      "preferences VALUES('intonation', 30)"},
@@ -203,13 +235,46 @@ INSTANTIATE_TEST_SUITE_P(
             "CREATE TRIGGER t BEFORE INSERT ON preferences BEGIN SELECT count(*) FROM (WITH "
             "RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT x FROM c); END"},
         UnusableCase{"ViewBesideTheTable", ours, "CREATE VIEW v AS SELECT 1"},
-        // Our table exactly, but another user's: the file, a link's target, a -wal or -shm file
-        // beside it, or (" ") the file in a folder that everyone may write.
+        UnusableCase{"FifoForItsJournal", fifo, "-journal"},
+        // Our table exactly, but another user's: the file, a link's target, a -wal, -shm or
+        // -journal file beside it, or (" ") the file in a folder that everyone may write.
         UnusableCase{"AnotherUsersFile", theirs}, UnusableCase{"LinkToAnotherUsersFile", link},
         UnusableCase{"AnotherUsersWalFile", theirs, "-wal"},
         UnusableCase{"AnotherUsersShmFile", theirs, "-shm"},
+        UnusableCase{"AnotherUsersJournal", theirs, "-journal"},
         UnusableCase{"AnotherUsersWritableFolder", theirs, " "}),
     [](const auto& tested) { return std::string(tested.param.name); });
+
+// A backup put back by mv or by cp while an engine reads and a writer (the window) has the file
+// open, once writes have gone quiet: the engine soon reads the backup's values, the writer's next
+// writes land on it, and the file stays whole; nothing of the file it replaced comes back.
+TEST_F(SettingsStorageFault, ABackupPutBackUnderAnEngineAndAWriterIsTakenUpAsItIs) {
+    const auto home = scratch.root() / "backup";
+    test::writeInAnotherProcess(0, 2, {{"XDG_CONFIG_HOME", home.string()}});
+    const auto backup = home / file.parent_path().filename() / file.filename();
+    for (const bool copy : {false, true}) {
+        SCOPED_TRACE(copy ? "cp" : "mv");
+        for (int n = 0; n < 12; ++n)
+            ASSERT_TRUE(test::performWrite(n));
+        test::Subprocess engine(test::self, {"--role", "engine"});
+        ASSERT_TRUE(engine.waitFor(test::joined(test::stateAfter(11))));
+        ::usleep(2'200'000); // at rest: the engine empties the -wal within 2 s of the last write
+        if (copy) {
+            fs::copy_file(backup, file, fs::copy_options::overwrite_existing);
+        } else {
+            fs::copy_file(backup, file.string() + ".new");
+            fs::rename(file.string() + ".new", file);
+        }
+        EXPECT_TRUE(
+            engine.waitFor(test::joined(test::stateAfter(2)), false, std::chrono::seconds(3)));
+        for (int n = 3; n < 6; ++n)
+            EXPECT_TRUE(test::performWrite(n)) << n;
+        EXPECT_EQ(test::stateNow(), test::stateAfter(5));
+        EXPECT_EQ(test::readInAnotherProcess(), test::stateAfter(5));
+        EXPECT_TRUE(engine.waitFor(test::joined(test::stateAfter(5))));
+        EXPECT_EQ(test::RawDb(file).text("PRAGMA integrity_check"), "ok");
+    }
+}
 
 // An engine that started while the file was unusable, or whose file is later replaced (a backup
 // put back with mv), takes up the file in place: on the next change signal at the latest, and by

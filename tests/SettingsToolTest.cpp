@@ -66,6 +66,15 @@ TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
     ASSERT_TRUE(virelon::VirelonSharedSettings::setFallbackVoiceIdentifier(
         "m/K\x1b[2J\a\x7f\nintonation: 5 (stored)\\\xc2\x9b\u202Egnp.\u200B\uFEFF\xFF"
         "\U000E0001\u061C\u2066"));
+    const std::string exported = R"(intonation: 0 (stored)
+headSizePercent: 50 (default)
+voicing: 91 (stored)
+wordPause: 0 (default)
+phrasePause: 12 (default)
+fallbackVoiceIdentifier: testvoices/Jonas (stored)
+)";
+    std::ofstream(home.root() / "bad.json") << R"([{"key":"intonation","value":7,"stored":true},)"
+                                               R"({"key":"voicing","value":"7","stored":true}])";
     const struct {
         std::string line, said;
         int signals = 0, status = 0;
@@ -109,6 +118,7 @@ TEST_F(SettingsTool, EachCommandSaysWhatItDidAndSignalsEachChangeOnce) {
         {"--json -- get fallbackVoiceIdentifier",
          R"({"key":"fallbackVoiceIdentifier","value":"testvoices/Jonas","stored":true})"
          "\n"},
+        {"export " + root + "/backup.json", "settings exported to " + root + "/backup.json\n"},
         // The voices in the display order of the user's language (not English's), the stored one
         // marked.
         {"LANG=de_DE.UTF-8 LC_ALL= voices",
@@ -128,6 +138,15 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
          "\n",
          2},
         {"get", defaults},
+        // A file that is not wholly an export changes nothing; the export puts all six back.
+        {"import " + root + "/bad.json",
+         "is not an export of the settings: voicing must be a whole "
+         "number from 0 to 100; nothing was changed.\n",
+         0, 2},
+        {"get", defaults},
+        {"import " + root + "/backup.json", "6 settings imported from " + root + "/backup.json\n",
+         1},
+        {"get", exported},
         {"--version", "virelon-settings " + std::string(virelon::identifiers::version) + " (" +
                           std::string(virelon::identifiers::buildNumber) + ")\n"},
         {"path", file().string() + "\n"},
@@ -147,7 +166,8 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
          {"", "frobnicate", "--colour", "get headSize", "get intonation voicing", "set intonation",
           "set headSize 40", "set intonation 4.5", "path extra", "get --help", "reset headSize",
           "reset voicing wordPause", "reset", "reload-voices now", "set fallbackVoiceIdentifier ''",
-          "set fallbackVoiceIdentifier m/\x7f", "set fallbackVoiceIdentifier m/\xe9"}) {
+          "set fallbackVoiceIdentifier m/\x7f", "set fallbackVoiceIdentifier m/\xe9", "import",
+          "export a b"}) {
         const auto result = run(line);
         EXPECT_TRUE(result.status == 2 && result.out.empty() && !result.err.empty()) << line;
     }
@@ -222,6 +242,7 @@ TEST_F(SettingsTool, BashCompletesCommandsKeysAndVoiceIdentifiers) {
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"re", "reset\nreload-voices\n", ""},
         {"help h", "help\n", ""},
+        {"ex", "export\n", ""},
         {"--json reset ''",
          "intonation\nheadSizePercent\nvoicing\nwordPause\nphrasePause\nfallbackVoiceIdentifier\n"
          "--all\n",

@@ -27,8 +27,9 @@ using test::voice;
 
 namespace {
 
-// In German: the keys translated, the verbatim texts not; each slider stores its own key however
-// it moves; keypad Enter refreshes and the picker follows the voices and the field.
+// In German: the keys translated (a slider's percentage too), the verbatim texts not; each slider
+// stores its own key however it moves; keypad Enter refreshes and the picker follows the voices and
+// the field.
 TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
     int argc = 1;
     char* argv[] = {const_cast<char*>("settings_window_test"), nullptr};
@@ -59,9 +60,11 @@ TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
         texts << label->text();
     for (auto* box : w.findChildren<QGroupBox*>())
         texts << box->title();
+    for (auto* slider : w.findChildren<QSlider*>())
+        texts << slider->accessibleDescription();
     for (const char* text : {"Virelon-Stimmen aktualisieren", "Zustand", "Sprachausgabe",
                              "Ersatzstimme", "Sprechtempo", "Über", "Virelon is ready.",
-                             "Intonation", "English (United Kingdom), Kate"})
+                             "Intonation", "English (United Kingdom), Kate", "50 Prozent"})
         EXPECT_TRUE(texts.contains(text)) << text;
     QCoreApplication::removeTranslator(german.get());
 
@@ -94,6 +97,23 @@ TEST(SettingsWindow, TranslatedSlidersAndPickerStoreAndFollowTheScreen) {
     EXPECT_EQ(combo->accessibleDescription(), "French (France), Zoe");
     w.screen().fallbackVoiceIdentifier.set("");
     EXPECT_EQ(combo->currentIndex(), -1);
+
+    // Closed during its launch's listing, a window lets the refresh end first: the voice is
+    // stored and signalled (twice, as at every launch) before it goes.
+    world->stored.erase("fallbackVoiceIdentifier");
+    fakes.voices.duringListing = [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    const int posts = world->posts;
+    {
+        widgets::SettingsWindow closed(app.body(), {fakes.voices, fakes.locale, fakes.bundle});
+        closed.show();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fakes.voices.listings == 3; }));
+        closed.close();
+    }
+    ASSERT_TRUE(world->stored.contains("fallbackVoiceIdentifier"));
+    EXPECT_EQ(world->stored.at("fallbackVoiceIdentifier"), StoredValue{std::string("m/Bea")});
+    EXPECT_EQ(world->posts - posts, 2);
 }
 
 TEST(DisplayCheck, SaysHowToGetADisplayOnlyWhenThereIsNone) {

@@ -17,6 +17,9 @@ namespace virelon::tool {
 /// The keys of the settings, in table order: "intonation, headSizePercent, ...".
 std::string keyList();
 
+/// Where the settings are stored, or why there is no such place.
+std::string domainLocation();
+
 class Commands {
 public:
     Commands(std::ostream& out, std::ostream& err, bool json) : out_(out), err_(err), json_(json) {}
@@ -26,6 +29,10 @@ public:
     int set(const std::string& key, const std::string& value);
     int reset(const std::optional<std::string>& key);
     int path();
+
+    // Backup (BackupCommands.cpp)
+    int exportTo(const std::optional<std::string>& file);
+    int importFrom(const std::string& file);
 
     // The voices (VoiceCommands.cpp)
     int voices(bool mayStartServer);

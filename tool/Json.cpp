@@ -1,4 +1,4 @@
-#include "Json.h"
+#include "tool/Json.h"
 
 #include "virelon/StoredValueReading.h"
 

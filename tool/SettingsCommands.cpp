@@ -2,8 +2,8 @@
 
 #include "Commands.h"
 
-#include "Json.h"
 #include "platform/PreferencesDomain.h"
+#include "tool/Json.h"
 #include "virelon/DecimalInteger.h"
 #include "virelon/Identifiers.h"
 #include "virelon/SettingsKeys.h"
@@ -39,12 +39,12 @@ bool isUsableIdentifier(std::string_view text) {
     return true;
 }
 
+} // namespace
+
 std::string domainLocation() {
     return platform::preferencesDomainPath(identifiers::suiteName)
         .value_or("(no location: neither XDG_CONFIG_HOME nor HOME is set)");
 }
-
-} // namespace
 
 // "intonation, headSizePercent, ..., fallbackVoiceIdentifier"
 std::string keyList() {

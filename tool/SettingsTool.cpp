@@ -3,7 +3,7 @@
 #include "SettingsTool.h"
 
 #include "Commands.h"
-#include "Json.h"
+#include "tool/Json.h"
 #include "virelon/Identifiers.h"
 
 #include <algorithm>
@@ -32,6 +32,12 @@ constexpr CommandUsage commandUsages[] = {
      "Print the settings, then again each time they change, and each request to reload the "
      "voices, until interrupted."},
     {"path", "path", "Show where the settings are stored."},
+    {"export", "export [FILE]",
+     "Write the stored settings as JSON (the form of --json get) to standard output, or to FILE, "
+     "which is replaced whole or left as it was."},
+    {"import", "import FILE",
+     "Put back the settings of an export at once, with one change signal; a file that is not an "
+     "export changes nothing."},
     {"help", "help [COMMAND]", "Show this help, or how to use one command."},
 };
 
@@ -167,6 +173,10 @@ int runCommand(const std::vector<std::string>& arguments, std::ostream& out, std
         return tool.watch();
     if (command == "path" && count == 0)
         return tool.path();
+    if (command == "export" && count <= 1)
+        return tool.exportTo(count ? std::optional(words[1]) : std::nullopt);
+    if (command == "import" && count == 1)
+        return tool.importFrom(words[1]);
     if (command == "help" && count <= 1) {
         out << (count ? commandHelp(*commandUsage(words[1])) : usage());
         return ok;

@@ -2,10 +2,10 @@
 
 #include "Commands.h"
 
-#include "Json.h"
 #include "catalogue/VoiceCatalogue.h"
 #include "platform/LocaleServices.h"
 #include "platform/SpeechVoices.h"
+#include "tool/Json.h"
 #include "virelon/VirelonSharedSettings.h"
 
 namespace virelon::tool {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace virelon::platform {
@@ -87,7 +88,8 @@ bool ownedByUser(const std::string& path, const struct stat& info, mode_t narrow
 }
 
 bool companionsOwnedByUser(const std::string& path) {
-    for (const char* suffix : {"-wal", "-shm"}) {
+    // Looked at with lstat() only: open() on a FIFO would block.
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
         const std::string companion = path + suffix;
         struct stat info {};
         if (::lstat(companion.c_str(), &info) != 0) {
@@ -104,6 +106,11 @@ bool companionsOwnedByUser(const std::string& path) {
 bool fileExists(const std::string& path) noexcept {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool onReadOnlyFileSystem(const std::string& path) noexcept {
+    struct statvfs info {};
+    return ::statvfs(path.c_str(), &info) == 0 && (info.f_flag & ST_RDONLY) != 0;
 }
 
 } // namespace sqlite

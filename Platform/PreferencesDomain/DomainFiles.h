@@ -21,10 +21,16 @@ bool createFile(const std::string& path) noexcept;
 /// system), is not ours.
 bool ownedByUser(const std::string& path, const struct stat& info, mode_t narrowed) noexcept;
 
-/// The -wal and -shm files beside the database, where there are any, are ours as well: regular
-/// files (SQLite does not follow links to them) of the user's own.
+/// Every file SQLite may open beside the database (-journal, -wal, -shm), where there is one, is
+/// ours as well: a regular file of the user's own (SQLite does not follow links to them). Another
+/// user's rollback journal would be rolled back into our file at the next opening; a FIFO would
+/// block the opening forever. Checked once the folder is the user's alone, after which nobody else
+/// can plant one.
 bool companionsOwnedByUser(const std::string& path);
 
 bool fileExists(const std::string& path) noexcept;
+
+/// True when the file lies on a file system mounted read-only: nobody can change it there.
+bool onReadOnlyFileSystem(const std::string& path) noexcept;
 
 } // namespace virelon::platform::sqlite

@@ -131,11 +131,13 @@ Schema readSchema(sqlite3* db) noexcept {
 // next to it nobody has it open in WAL mode, so the main file alone is complete: read it as
 // immutable, which takes no locks and creates no -wal or -shm files. With a WAL file present, a
 // read-only connection that does not checkpoint on closing leaves the files as it found them.
+Connection openImmutable(const std::string& path) {
+    return openConnection(fileUri(path) + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+}
+
 bool holdsOurTable(const std::string& path) {
     const bool walPresent = fileExists(path + "-wal");
-    const auto db = walPresent ? openConnection(path, SQLITE_OPEN_READONLY)
-                               : openConnection(fileUri(path) + "?immutable=1",
-                                                SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    const auto db = walPresent ? openConnection(path, SQLITE_OPEN_READONLY) : openImmutable(path);
     if (!db)
         return false;
     if (walPresent &&

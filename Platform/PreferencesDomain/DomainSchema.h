@@ -19,6 +19,10 @@ enum class Schema { Empty, Ours, Foreign, Unreadable };
 /// Our one table and nothing else is Ours; nothing at all is Empty.
 Schema readSchema(sqlite3* db) noexcept;
 
+/// A read-only connection that takes the file as nobody will change it: no locks, no -wal or -shm
+/// files looked at or made.
+Connection openImmutable(const std::string& path);
+
 /// Looks at an existing file without changing it or leaving anything beside it.
 bool holdsOurTable(const std::string& path);
 

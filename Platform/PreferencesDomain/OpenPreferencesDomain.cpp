@@ -36,8 +36,8 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
     const std::string path(resolved);
     std::free(resolved);
 
-    // Never through a link into another user's file, and nothing stored before the file and its
-    // companions are the user's alone.
+    // Never through a link into another user's file, and no connection opened before the file and
+    // every companion SQLite may open beside it are the user's alone.
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         !ownedByUser(path, info, 0600) || !companionsOwnedByUser(path))
@@ -58,7 +58,17 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
         // Checked again on this connection, in case the file was replaced meanwhile. A file that
         // was ours a moment ago but cannot be read now (a read-only folder without -wal and -shm
         // files) still opens: reads and writes then fail one by one.
-        const Schema schema = readSchema(db.get());
+        Schema schema = readSchema(db.get());
+        // On a read-only mount without -wal and -shm files SQLite cannot read a file in WAL mode
+        // (it could make neither); nobody can change the file there, so it is read as immutable.
+        // Writes then fail one by one.
+        if (schema == Schema::Unreadable && onReadOnlyFileSystem(path) &&
+            !fileExists(path + "-wal") && !fileExists(path + "-shm")) {
+            if (auto immutable = openImmutable(path)) {
+                db = std::move(immutable);
+                schema = readSchema(db.get());
+            }
+        }
         if (schema == Schema::Empty || schema == Schema::Foreign)
             return nullptr;
         readable = schema == Schema::Ours;

@@ -1,8 +1,10 @@
 #include "SqlitePreferencesDomain.h"
 
+#include "WalAtRest.h"
 #include "WalIndexProof.h"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -33,7 +35,8 @@ Domains& domains() {
 
 class SqlitePreferencesDomain final : public PreferencesDomain {
 public:
-    explicit SqlitePreferencesDomain(Connection db) : db_(std::move(db)) {
+    explicit SqlitePreferencesDomain(Connection db)
+        : db_(std::move(db)), identity_(identityAtPath(db_.get())) {
         static const int forksHandled =
             ::pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
         (void)forksHandled;
@@ -45,15 +48,23 @@ public:
     ~SqlitePreferencesDomain() override {
         const auto held = holdConnections();
         std::erase(domains().live, this);
-        close();
+        // Closing checkpoints too (as the last connection): never into a file put in our place.
+        const bool ours = sameFileLocked();
+        if (ours)
+            settleLocked();
+        close(!ours);
     }
 
     // Forgets the proven snapshot (its proof reads the connection's mapping), finalizes the
-    // statements, then closes the connection.
-    void close() noexcept {
+    // statements, then closes the connection. `leaveFiles`: without the checkpoint a last
+    // connection makes on closing, for a file put in our place or a connection inherited across a
+    // fork.
+    void close(bool leaveFiles) noexcept {
         last_.stamp.reset();
         proof_ = WalIndexProof{};
         select_.reset(), upsert_.reset(), snapshot_.reset();
+        if (db_ && leaveFiles)
+            sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         db_.reset();
     }
 
@@ -90,29 +101,41 @@ public:
 
     std::vector<std::optional<StoredValue>>
     values(std::span<const std::string_view> keys) noexcept override {
+        auto result = snapshot(keys);
+        return result ? std::move(*result) : std::vector<std::optional<StoredValue>>(keys.size());
+    }
+
+    std::optional<std::vector<std::optional<StoredValue>>>
+    snapshot(std::span<const std::string_view> keys) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
             if (last_.proven(keys, proof_.stamp()))
                 return last_.values;
             last_.stamp.reset();
-            std::vector<std::optional<StoredValue>> result(keys.size());
             if (!ready() || !prepareSnapshot(keys.size()))
-                return result;
+                return std::nullopt;
             // One statement, one row, a column per key: one read transaction and one step,
             // where BEGIN, a SELECT per key and COMMIT took eight.
             auto* statement = snapshot_.get();
             const ResetOnExit reset(statement);
             for (std::size_t i = 0; i < keys.size(); ++i) {
                 if (!bindText(statement, static_cast<int>(i) + 1, keys[i]))
-                    return result;
+                    return std::nullopt;
             }
             // Taken before the read transaction begins and checked after it ends: unchanged, it
             // is the commit the values were read at.
             const auto before = proof_.stamp();
             if (boundedStep(statement) != SQLITE_ROW)
-                return result;
-            for (std::size_t i = 0; i < keys.size(); ++i)
-                result[i] = columnValue(statement, static_cast<int>(i));
+                return std::nullopt;
+            std::vector<std::optional<StoredValue>> result(keys.size());
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                const int column = static_cast<int>(i);
+                result[i] = columnValue(statement, column);
+                // A key holding nothing gives NULL; anything else unread is a failed read (out
+                // of memory, or a kind that we do not know).
+                if (!result[i] && sqlite3_column_type(statement, column) != SQLITE_NULL)
+                    return std::nullopt;
+            }
             sqlite3_reset(statement); // ends the read transaction
             if (!proofTried_) {
                 proofTried_ = true;
@@ -123,7 +146,7 @@ public:
             return result;
         } catch (...) {
             last_.stamp.reset();
-            return std::vector<std::optional<StoredValue>>(keys.size());
+            return std::nullopt;
         }
     }
 
@@ -141,19 +164,42 @@ public:
     Removal remove(std::string_view key) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready())
-                return Removal::failed;
-            // Rare (the tool's reset): prepared for each use.
-            sqlite3_stmt* raw = nullptr;
-            if (sqlite3_prepare_v2(db_.get(), "DELETE FROM preferences WHERE key = ?1", -1, &raw,
-                                   nullptr) != SQLITE_OK)
-                return Removal::failed;
-            const Statement statement(raw);
-            if (!bindText(raw, 1, key) || boundedStep(raw) != SQLITE_DONE)
-                return Removal::failed;
-            return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
+            return ready() ? removeLocked(key) : Removal::failed;
         } catch (...) { // the lock could not be taken
             return Removal::failed;
+        }
+    }
+
+    bool change(std::span<const Change> changes) noexcept override {
+        try {
+            const std::lock_guard lock(mutex_);
+            if (!ready() || !execute(db_.get(), "BEGIN IMMEDIATE"))
+                return false;
+            bool done = true;
+            for (const auto& change : changes) {
+                const auto bindStored = [&change](sqlite3_stmt* statement) {
+                    return bindValue(statement, 2, *change.value);
+                };
+                done = done && (change.value ? upsertLocked(change.key, bindStored)
+                                             : removeLocked(change.key) != Removal::failed);
+            }
+            if (done && execute(db_.get(), "COMMIT")) {
+                wroteLocked();
+                return true;
+            }
+            execute(db_.get(), "ROLLBACK");
+            return false;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    void settle() noexcept override {
+        try {
+            const std::lock_guard lock(mutex_);
+            if (sameFileLocked())
+                settleLocked(true);
+        } catch (...) {
         }
     }
 
@@ -177,7 +223,7 @@ public:
     bool isCurrent() noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            return db_ && currentLocked();
+            return sameFileLocked();
         } catch (...) {
             return false;
         }
@@ -191,7 +237,9 @@ private:
             return true;
         if (!db_) // inherited across a fork, and closed
             return false;
-        if (!execute(db_.get(), "PRAGMA synchronous=NORMAL"))
+        if (!execute(db_.get(), "PRAGMA synchronous=NORMAL") ||
+            !execute(db_.get(),
+                     ("PRAGMA journal_size_limit=" + std::to_string(walSizeLimit)).c_str()))
             return false;
         const auto prepare = [this](Statement& slot, const char* sql) {
             sqlite3_stmt* statement = nullptr;
@@ -253,13 +301,10 @@ private:
     bool write(std::string_view key, BindValue bindValue) noexcept {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready())
+            if (!ready() || !upsertLocked(key, bindValue))
                 return false;
-            auto* statement = upsert_.get();
-            const ResetOnExit reset(statement);
-            // Exactly one row written, or nothing was stored whatever SQLite says.
-            return bindText(statement, 1, key) && bindValue(statement) &&
-                   boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
+            wroteLocked();
+            return true;
         } catch (...) { // the lock could not be taken
             return false;
         }
@@ -288,8 +333,52 @@ private:
         }
     };
 
+    template <typename BindValue>
+    bool upsertLocked(std::string_view key, BindValue bindValue) noexcept {
+        auto* statement = upsert_.get();
+        const ResetOnExit reset(statement);
+        // Exactly one row written, or nothing was stored whatever SQLite says.
+        return bindText(statement, 1, key) && bindValue(statement) &&
+               boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
+    }
+
+    Removal removeLocked(std::string_view key) noexcept {
+        // Rare (the tool's reset, a restore): prepared for each use.
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_.get(), "DELETE FROM preferences WHERE key = ?1", -1, &raw,
+                               nullptr) != SQLITE_OK)
+            return Removal::failed;
+        const Statement statement(raw);
+        if (!bindText(raw, 1, key) || boundedStep(raw) != SQLITE_DONE)
+            return Removal::failed;
+        return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
+    }
+
+    // A write that follows a pause (one alone, or the first of a burst, such as a slider being
+    // dragged) leaves the -wal file empty: the checkpoint costs a little on the rare write and
+    // nothing on the writes of a burst.
+    void wroteLocked() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - std::exchange(lastWrite_, now) >= preferencesRestInterval && sameFileLocked())
+            settleLocked();
+    }
+
+    // The file at the path is the one this handle has open, as it left it: not replaced, and
+    // changed by nobody but SQLite's checkpoints and our own.
+    bool sameFileLocked() noexcept {
+        return db_ && currentLocked() && identity_ && identityAtPath(db_.get()) == identity_;
+    }
+
+    // Our own checkpoint changes the file, which stays the one we have open.
+    void settleLocked(bool onlyWhenQuiet = false) noexcept {
+        if (emptyWal(db_.get(), onlyWhenQuiet))
+            identity_ = identityAtPath(db_.get());
+    }
+
     std::mutex mutex_; // the statements are shared by every caller
     Connection db_;
+    std::optional<FileIdentity> identity_; // of the file at the path, as this handle last left it
+    std::chrono::steady_clock::time_point lastWrite_{};
     Statement select_; // declared after db_: finalized before the connection closes
     Statement upsert_;
     Statement snapshot_;
@@ -309,7 +398,7 @@ std::unique_lock<std::mutex> holdConnections() {
     std::unique_lock held(domains().connections);
     if (std::exchange(domains().inherited, false)) {
         for (auto* domain : domains().live)
-            domain->close();
+            domain->close(true);
         domains().live.clear();
     }
     return held;

@@ -45,6 +45,19 @@ bool bindText(sqlite3_stmt* statement, int index, std::string_view text) noexcep
            SQLITE_OK;
 }
 
+bool bindValue(sqlite3_stmt* statement, int index, const StoredValue& value) noexcept {
+    if (const auto* whole = std::get_if<std::int64_t>(&value))
+        return sqlite3_bind_int64(statement, index, *whole) == SQLITE_OK;
+    if (const auto* real = std::get_if<double>(&value))
+        return sqlite3_bind_double(statement, index, *real) == SQLITE_OK;
+    if (const auto* text = std::get_if<std::string>(&value))
+        return bindText(statement, index, *text);
+    const auto& bytes = std::get<std::vector<std::uint8_t>>(value);
+    // A null pointer would bind SQL NULL instead of an empty blob.
+    const void* data = bytes.empty() ? static_cast<const void*>("") : bytes.data();
+    return sqlite3_bind_blob64(statement, index, data, bytes.size(), SQLITE_STATIC) == SQLITE_OK;
+}
+
 std::optional<StoredValue> columnValue(sqlite3_stmt* statement, int column) {
     std::optional<StoredValue> result;
     switch (sqlite3_column_type(statement, column)) {

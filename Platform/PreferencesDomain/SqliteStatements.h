@@ -64,6 +64,9 @@ private:
 /// Binds the exact bytes, embedded NULs included. The text must outlive the statement's next step.
 bool bindText(sqlite3_stmt* statement, int index, std::string_view text) noexcept;
 
+/// Binds a value of any kind as it is; texts and bytes as bindText() does.
+bool bindValue(sqlite3_stmt* statement, int index, const StoredValue& value) noexcept;
+
 /// A column of the current row (the first unless told); nothing for NULL, a kind we do not know,
 /// or when memory runs out. Throws only std::bad_alloc.
 std::optional<StoredValue> columnValue(sqlite3_stmt* statement, int column = 0);

@@ -105,7 +105,8 @@ void virelon_settings_string_free(char* string) {
 int virelon_settings_read(virelon_voice_settings* settings) {
     if (!settings)
         return -1;
-    const auto snapshot = VirelonSharedSettings::voiceSettings();
+    bool readable = false;
+    const auto snapshot = virelon::detail::settingsCore().voiceSettings(readable);
     settings->intonation = snapshot.intonation;
     settings->head_size = snapshot.headSize;
     settings->voicing = snapshot.voicing;
@@ -113,6 +114,8 @@ int virelon_settings_read(virelon_voice_settings* settings) {
     settings->phrase_pause = snapshot.phrasePause;
     settings->fallback_voice_identifier = nullptr;
     settings->fallback_voice_identifier_length = 0;
+    if (!readable)
+        return VIRELON_SETTINGS_READ_DEFAULTS;
     if (!snapshot.fallbackVoiceIdentifier)
         return 0;
     settings->fallback_voice_identifier = copyOf(*snapshot.fallbackVoiceIdentifier);

@@ -76,9 +76,13 @@ std::shared_ptr<platform::PreferencesDomain> SettingsCore::recheckedDomain(bool 
         if (!always && now - lastLook_ < platform::preferencesRecheckInterval)
             return domain_;
         lastLook_ = now;
-        if (domain_ && domain_->isCurrent())
+        if (domain_ && domain_->isCurrent()) {
+            // An engine that reads while nobody writes keeps the file at rest.
+            if (!always)
+                domain_->settle();
             return domain_;
-        domain_ = platform_.openDomain(identifiers::suiteName);
+        }
+        reopenLocked();
         return domain_;
     } catch (...) {
         return nullptr;
@@ -98,10 +102,17 @@ std::optional<std::string> SettingsCore::fallbackVoiceIdentifier() noexcept {
 }
 
 VoiceSettings SettingsCore::voiceSettings() noexcept {
+    bool readable = false;
+    return voiceSettings(readable);
+}
+
+VoiceSettings SettingsCore::voiceSettings(bool& readable) noexcept {
     const auto& keys = settings::allKeys;
     const auto opened = recheckedDomain(false);
-    auto stored = opened ? opened->values(keys)
-                         : std::vector<std::optional<platform::StoredValue>>(keys.size());
+    auto snapshot = opened ? opened->snapshot(keys) : std::nullopt;
+    readable = snapshot.has_value();
+    auto stored = snapshot ? std::move(*snapshot)
+                           : std::vector<std::optional<platform::StoredValue>>(keys.size());
     std::array<std::int64_t, settings::voiceControls.size()> values{};
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = settingValue(stored[i], settings::voiceControls[i]);
@@ -136,6 +147,28 @@ void SettingsCore::post(std::string_view name) noexcept {
     worstPost = std::max(worstPost, outcome);
 }
 
+// The old handle goes first (unless another thread still uses it): two connections of one process
+// to two files at the same path share the -shm file, and closing one would drop the other's locks
+// on it.
+void SettingsCore::reopenLocked() {
+    domain_.reset();
+    domain_ = platform_.openDomain(identifiers::suiteName);
+}
+
+// A writer stores into the file now at the path: one moved, replaced or rewritten since it was
+// opened (a backup put back, a file recreated) is taken up first.
+std::shared_ptr<platform::PreferencesDomain> SettingsCore::writableDomain() noexcept {
+    try {
+        const std::lock_guard lock(mutex_);
+        openOnce();
+        if (domain_ && !domain_->isCurrent())
+            reopenLocked();
+        return domain_;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
     if (!opened.confirmVisible())
         return false;
@@ -144,14 +177,14 @@ bool SettingsCore::finishWrite(platform::PreferencesDomain& opened) noexcept {
 }
 
 bool SettingsCore::saveSetting(std::int64_t value, std::string_view key) noexcept {
-    const auto opened = domain();
+    const auto opened = writableDomain();
     if (!opened || !opened->setInteger(key, clampSettingValue(value)))
         return false;
     return finishWrite(*opened);
 }
 
 bool SettingsCore::setFallbackVoiceIdentifier(std::string_view identifier) noexcept {
-    const auto opened = domain();
+    const auto opened = writableDomain();
     if (!opened || !opened->setText(settings::fallbackVoiceIdentifierKey, identifier))
         return false;
     return finishWrite(*opened);
@@ -159,7 +192,7 @@ bool SettingsCore::setFallbackVoiceIdentifier(std::string_view identifier) noexc
 
 VirelonSharedSettings::Removal SettingsCore::removeSetting(std::string_view key) noexcept {
     using Removal = VirelonSharedSettings::Removal;
-    const auto opened = domain();
+    const auto opened = writableDomain();
     if (!opened)
         return Removal::failed;
     switch (opened->remove(key)) {
@@ -171,6 +204,21 @@ VirelonSharedSettings::Removal SettingsCore::removeSetting(std::string_view key)
         break;
     }
     return Removal::failed;
+}
+
+bool SettingsCore::restore(std::span<const platform::PreferencesDomain::Change> settings) noexcept {
+    try {
+        std::vector<platform::PreferencesDomain::Change> changes(settings.begin(), settings.end());
+        for (auto& change : changes) {
+            auto* whole = change.value ? std::get_if<std::int64_t>(&*change.value) : nullptr;
+            if (whole && settings::voiceControl(change.key))
+                *whole = clampSettingValue(*whole);
+        }
+        const auto opened = writableDomain();
+        return opened && opened->change(changes) && finishWrite(*opened);
+    } catch (...) {
+        return false;
+    }
 }
 
 namespace {

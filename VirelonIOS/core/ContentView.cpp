@@ -5,6 +5,7 @@
 #include "virelon/SettingsKeys.h"
 #include "virelon/VirelonSharedSettings.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace virelon {
@@ -78,7 +79,7 @@ void ContentView::fallbackVoiceIdentifierChanged(const std::string& identifier) 
 
 void ContentView::refreshVoices(bool announceResult) {
     if (refreshing_) {
-        queuedRefresh_ = queuedRefresh_.value_or(false) || announceResult;
+        queuedRefreshes_.push_back(announceResult);
         return;
     }
     refreshing_ = true;
@@ -96,8 +97,11 @@ void ContentView::listVoicesInBackground(bool announceResult) {
                 return;
             runtime_.update([&] { finishRefresh(std::move(listed), announceResult); });
             refreshing_ = false;
-            if (const auto queued = std::exchange(queuedRefresh_, std::nullopt))
-                refreshVoices(*queued);
+            if (!queuedRefreshes_.empty()) {
+                const bool announceNext = queuedRefreshes_.front();
+                queuedRefreshes_.pop_front();
+                refreshVoices(announceNext);
+            }
         });
     };
     if (listing_.joinable())
@@ -110,19 +114,39 @@ void ContentView::listVoicesInBackground(bool announceResult) {
     }
 }
 
+void ContentView::completeRefresh() {
+    queuedRefreshes_.clear();
+    // The listing's result comes back as queued work, run here rather than by the event loop.
+    while (refreshing_) {
+        if (listing_.joinable())
+            listing_.join();
+        runtime_.runPending();
+    }
+}
+
 void ContentView::finishRefresh(VoiceListing listed, bool announceResult) {
+    const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
+    const bool voiceStored = stored && !stored->empty();
     // A listing that failed says nothing about the installed voices: the list and the stored
     // choice stay as they are.
     if (!listed.succeeded) {
-        announce(texts::voicesNotListed);
+        if (!voiceStored) {
+            announce(texts::voicesNotListed);
+            return;
+        }
+        keepUnlistedVoice(*stored);
+        announce(std::string(texts::voicesNotListed) + " " + std::string(texts::fallbackVoiceKept));
         return;
     }
-    fallbackVoices.set(catalogue::fallbackVoices(std::move(listed.voices), services_.locale));
-
-    const auto stored = VirelonSharedSettings::fallbackVoiceIdentifier();
     // The stored voice's module did not answer: its voice is unknown, not gone, and stays chosen.
     const bool storedUnknown =
-        stored && catalogue::isVoiceOfModules(*stored, listed.failedModules);
+        voiceStored && catalogue::isVoiceOfModules(*stored, listed.failedModules);
+    if (storedUnknown)
+        keepUnlistedVoice(*stored);
+    else
+        unlistedVoice_.reset();
+    fallbackVoices.set(catalogue::fallbackVoices(std::move(listed.voices), services_.locale));
+
     if (const auto* chosen = storedUnknown ? nullptr
                                            : catalogue::chooseFallbackVoice(
                                                  fallbackVoices.get(), stored, services_.locale)) {
@@ -133,6 +157,19 @@ void ContentView::finishRefresh(VoiceListing listed, bool announceResult) {
 
     if (announceResult)
         announce(texts::voicesRefreshed);
+}
+
+void ContentView::keepUnlistedVoice(const std::string& identifier) {
+    // The best name known: the one it had in the list so far, else the name in its identifier.
+    const auto& voices = fallbackVoices.get();
+    const auto listed = std::find_if(voices.begin(), voices.end(), [&](const auto& voice) {
+        return voice.identifier == identifier;
+    });
+    if (listed != voices.end())
+        unlistedVoice_ = ui::PickerItem{identifier, voiceName(*listed)};
+    else if (!unlistedVoice_ || unlistedVoice_->tag != identifier)
+        unlistedVoice_ = ui::PickerItem{identifier, identifier.substr(identifier.find('/') + 1)};
+    fallbackVoiceIdentifier.set(identifier);
 }
 
 std::string ContentView::voiceName(const platform::Voice& voice) {
@@ -171,6 +208,11 @@ ui::ScreenDescription ContentView::body() {
     picker.titleKey = "Fallback Voice";
     for (const auto& voice : fallbackVoices.get())
         picker.items.push_back({voice.identifier, voiceName(voice)});
+    // The chosen voice, not in the list (a failed listing keeps the list it had).
+    if (unlistedVoice_ && unlistedVoice_->tag == fallbackVoiceIdentifier.get() &&
+        std::none_of(picker.items.begin(), picker.items.end(),
+                     [&](const auto& item) { return item.tag == unlistedVoice_->tag; }))
+        picker.items.push_back(*unlistedVoice_);
     picker.selection = fallbackVoiceIdentifier.binding();
     picker.disabled = fallbackVoices.get().empty();
     screen.sections.push_back(

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,7 +39,7 @@ public:
     ContentView(ui::Runtime& runtime, const ScreenServices& services);
     ContentView(const ContentView&) = delete;
     ContentView& operator=(const ContentView&) = delete;
-    /// Waits for a listing still under way; its result is dropped.
+    /// Waits for a listing still under way; its result is dropped (see completeRefresh()).
     ~ContentView();
 
     ui::State<std::string> status;
@@ -57,9 +58,14 @@ public:
     /// fallback voice, and with `announceResult` announces that it is done. The reload is
     /// requested at once; the listing, which may wait on the speech server, runs on a worker
     /// thread, and everything after it runs in one update on this thread once the listing is
-    /// complete. A call while a refresh is under way queues one more refresh after it
-    /// (announcing if any queued call asked to); refreshes never overlap.
+    /// complete. A call while a refresh is under way is queued: each call runs one refresh, to its
+    /// end, in the order of the calls; refreshes never overlap.
     void refreshVoices(bool announceResult);
+
+    /// Lets the refresh under way run to its end here, as if the screen stayed: it waits for the
+    /// listing (bounded by the listing's own bound), then stores the chosen voice and posts the
+    /// change. Refreshes queued behind it are dropped. For a screen about to go.
+    void completeRefresh();
 
     /// Whether a refresh is under way: requested, its listing not yet handed back.
     bool refreshing() const { return refreshing_; }
@@ -81,13 +87,17 @@ private:
     void announce(std::string_view message);
     void listVoicesInBackground(bool announceResult);
     void finishRefresh(VoiceListing listed, bool announceResult);
+    void keepUnlistedVoice(const std::string& identifier);
 
     /// The fields of the voice controls, in the order of the settings table.
     const std::array<ui::State<std::int64_t>*, settings::voiceControls.size()> voiceControlFields_;
     ui::Runtime& runtime_;
     ScreenServices services_;
     bool refreshing_ = false;
-    std::optional<bool> queuedRefresh_; ///< the announce flag of the refresh queued behind
+    /// The stored voice while the last refresh could not list it (its module did not answer),
+    /// by the best name known: the picker shows it as chosen all the same.
+    std::optional<ui::PickerItem> unlistedVoice_;
+    std::deque<bool> queuedRefreshes_; ///< the announce flags of the refreshes queued behind
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     std::thread listing_; ///< last, so that it is joined before anything else goes
 };

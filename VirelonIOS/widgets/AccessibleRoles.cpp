@@ -1,6 +1,12 @@
 #include "widgets/AccessibleRoles.h"
 
 #include <QAccessibleWidget>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 
 namespace virelon::widgets {
 
@@ -44,7 +50,51 @@ QAccessibleInterface* makeInterface(const QString& className, QObject* object) {
     return nullptr;
 }
 
+// An AT-SPI event names the application it comes from as (bus name, root object).
+struct ApplicationReference {
+    QString busName;
+    QDBusObjectPath root;
+};
+
+QDBusArgument& operator<<(QDBusArgument& argument, const ApplicationReference& reference) {
+    argument.beginStructure();
+    argument << reference.busName << reference.root;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, ApplicationReference& reference) {
+    argument.beginStructure();
+    argument >> reference.busName >> reference.root;
+    argument.endStructure();
+    return argument;
+}
+
 } // namespace
+} // namespace virelon::widgets
+
+Q_DECLARE_METATYPE(virelon::widgets::ApplicationReference)
+
+namespace virelon::widgets {
+
+void sayDescription(QWidget& widget, const QString& description) {
+    // The connection Qt's bridge opens to the accessibility bus, and its object paths.
+    QDBusConnection bridge(QStringLiteral("a11y"));
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&widget);
+    if (!bridge.isConnected() || accessible == nullptr)
+        return;
+    static const QMetaType registered = qDBusRegisterMetaType<ApplicationReference>();
+    (void)registered;
+    const QString prefix = QStringLiteral("/org/a11y/atspi/accessible/");
+    QDBusMessage event = QDBusMessage::createSignal(
+        prefix + QString::number(QAccessible::uniqueId(accessible)),
+        QStringLiteral("org.a11y.atspi.Event.Object"), QStringLiteral("PropertyChange"));
+    event << QStringLiteral("accessible-description") << 0 << 0
+          << QVariant::fromValue(QDBusVariant(description))
+          << QVariant::fromValue(
+                 ApplicationReference{bridge.baseService(), QDBusObjectPath(prefix + "root")});
+    bridge.send(event);
+}
 
 void installAccessibleRoles() {
     static const bool installed = [] {

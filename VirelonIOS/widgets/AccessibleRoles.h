@@ -35,6 +35,12 @@ private:
     const QString message_;
 };
 
+/// Has the screen reader say `description`, the widget's new description, and nothing more when
+/// the widget has the focus. Qt 6.4's bridge sends a description change without its text, which
+/// Orca drops; this sends the same AT-SPI event with the text, over the bridge's own connection.
+/// Does nothing while no bridge is connected.
+void sayDescription(QWidget& widget, const QString& description);
+
 /// Installs the factory for the classes above, once per process. Their constructors call it, so
 /// no interface is made for them before the factory is in place.
 void installAccessibleRoles();

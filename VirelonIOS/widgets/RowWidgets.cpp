@@ -4,14 +4,18 @@
 #include "widgets/Translation.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -126,12 +130,16 @@ private:
 
 /// Orca reads neither name nor description changes of a combo box, and Qt 6.4 gives it no
 /// selection interface: opening the list reads the list, not the current voice. Giving the current
-/// item the focus event once the list is open has it read.
+/// item the focus event once the list is open has it read. A letter typed while the list is closed
+/// chooses the next voice whose name begins with what was typed, as an arrow key would: Qt's own
+/// search goes through the hidden list, whose item then takes the screen reader's focus.
 class VoiceComboBox final : public QComboBox {
 public:
     using QComboBox::QComboBox;
 
     bool isListOpen() const { return view()->isVisible(); }
+    /// Whether the current change comes from a key or the wheel on the closed combo box.
+    bool changingWhileClosed() const { return changingWhileClosed_; }
 
     void showPopup() override {
         QComboBox::showPopup();
@@ -144,27 +152,73 @@ public:
             QAccessible::updateAccessibility(&event);
         });
     }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const QString text = event->text();
+        // Space opens the list, as Qt has it.
+        const bool typed = !text.isEmpty() && text.at(0).isPrint() &&
+                           event->key() != Qt::Key_Space &&
+                           !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier));
+        if (isListOpen() || !typed) {
+            whileClosed([&] { QComboBox::keyPressEvent(event); });
+            return;
+        }
+        // Letters typed in quick succession search together; a new search starts past the
+        // current voice.
+        search_ =
+            searchTimer_.isValid() && searchTimer_.elapsed() < QApplication::keyboardInputInterval()
+                ? search_ + text
+                : text;
+        searchTimer_.start();
+        const int start = std::max(currentIndex() + (search_.size() == 1 ? 1 : 0), 0);
+        for (int step = 0; step < count(); ++step) {
+            const int index = (start + step) % count();
+            if (itemText(index).startsWith(search_, Qt::CaseInsensitive)) {
+                whileClosed([&] { setCurrentIndex(index); });
+                break;
+            }
+        }
+        event->accept();
+    }
+
+    void wheelEvent(QWheelEvent* event) override {
+        whileClosed([&] { QComboBox::wheelEvent(event); });
+    }
+
+private:
+    template <typename Change>
+    void whileClosed(const Change& change) {
+        changingWhileClosed_ = !isListOpen();
+        change();
+        changingWhileClosed_ = false;
+    }
+
+    bool changingWhileClosed_ = false;
+    QString search_;
+    QElapsedTimer searchTimer_;
 };
 
 /// A combo box of display names, each item carrying its tag. A change made with the list closed
-/// (arrow keys, Home, End) is announced: the screen reader would not read it.
+/// (keys, wheel) has its display name said alone, as the screen reader says a native combo box's;
+/// one chosen in the list is read by the screen reader itself as the focus comes back.
 class PickerRowWidgets final : public RowWidgets {
 public:
-    PickerRowWidgets(ui::Runtime& runtime, Announcer& announcer, QFormLayout& form)
+    PickerRowWidgets(ui::Runtime& runtime, QFormLayout& form)
         : title_(plainLabel(form.parentWidget())), combo_(new VoiceComboBox(form.parentWidget())) {
         // Long voice names must not widen the window.
         combo_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         combo_->setMinimumContentsLength(24);
         title_->setBuddy(combo_);
         form.addRow(title_, combo_);
-        connections_.push_back(QObject::connect(
-            combo_, &QComboBox::currentIndexChanged, [this, &runtime, &announcer](int index) {
+        connections_.push_back(
+            QObject::connect(combo_, &QComboBox::currentIndexChanged, [this, &runtime](int index) {
                 const auto set = row_.selection.set;
                 if (index < 0 || !set)
                     return;
                 // Before the update, whose own announcements (a failed store) come after it.
-                if (!combo_->isListOpen())
-                    announcer.announce(combo_->itemText(index).toStdString());
+                if (combo_->changingWhileClosed())
+                    sayDescription(*combo_, combo_->itemText(index));
                 const std::string tag = combo_->itemData(index).toString().toStdString();
                 runtime.update([&] { set(tag); });
             }));
@@ -208,9 +262,9 @@ private:
 };
 
 /// A horizontal slider named by its title, showing no number of its own. Its accessible value is
-/// the whole number within 0...100: Orca reads it on focus and on every change ("Head size slider
-/// 50."), and adds it as a percentage where asked ("50 percent."). The row's "N percent" text is
-/// not given as a description too: Orca would read the percentage twice.
+/// the whole number within 0...100, its description the row's translated "N percent" text: Orca
+/// reads both on focus ("Head size slider 50. 50 percent."), then the number alone on each change
+/// (it drops a focused widget's description changes).
 class SliderRowWidgets final : public RowWidgets {
 public:
     SliderRowWidgets(ui::Runtime& runtime, QFormLayout& form)
@@ -240,6 +294,9 @@ public:
         slider_->setSingleStep(std::max(1, wholeNumber(slider->step)));
         if (slider->value.get)
             slider_->setValue(wholeNumber(slider->value.get()));
+        setDescription(*slider_, verbatim(ui::formatPercent(
+                                     translated(slider->accessibilityValueKey).toStdString(),
+                                     slider->accessibilityValueArgument)));
     }
 
 private:
@@ -251,7 +308,7 @@ private:
 } // namespace
 
 std::unique_ptr<RowWidgets> makeRowWidgets(const ui::Row& row, ui::Runtime& runtime,
-                                           Announcer& announcer, QFormLayout& form) {
+                                           QFormLayout& form) {
     return std::visit(
         [&](const auto& kind) -> std::unique_ptr<RowWidgets> {
             using Kind = std::decay_t<decltype(kind)>;
@@ -262,7 +319,7 @@ std::unique_ptr<RowWidgets> makeRowWidgets(const ui::Row& row, ui::Runtime& runt
             else if constexpr (std::is_same_v<Kind, ui::ButtonRow>)
                 return std::make_unique<ButtonRowWidgets>(runtime, form);
             else if constexpr (std::is_same_v<Kind, ui::PickerRow>)
-                return std::make_unique<PickerRowWidgets>(runtime, announcer, form);
+                return std::make_unique<PickerRowWidgets>(runtime, form);
             else
                 return std::make_unique<SliderRowWidgets>(runtime, form);
         },

@@ -35,9 +35,8 @@ protected:
 };
 
 /// Adds the widgets for `row` to a section's `form` (whose parent widget is the section). User
-/// input on them runs as an update of `runtime`; what a screen reader would not read by itself
-/// goes to `announcer`. Call apply() to show the row.
+/// input on them runs as an update of `runtime`. Call apply() to show the row.
 std::unique_ptr<RowWidgets> makeRowWidgets(const ui::Row& row, ui::Runtime& runtime,
-                                           Announcer& announcer, QFormLayout& form);
+                                           QFormLayout& form);
 
 } // namespace virelon::widgets

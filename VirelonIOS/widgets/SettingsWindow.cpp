@@ -36,7 +36,11 @@ SettingsWindow::SettingsWindow(const WindowGroup& group, const HostServices& ser
     });
 }
 
-SettingsWindow::~SettingsWindow() = default;
+SettingsWindow::~SettingsWindow() {
+    // Closing the window does not cancel the refresh under way (the launch's among them): its
+    // choice is stored and signalled before the window, and then the process, goes.
+    screen_->completeRefresh();
+}
 
 void SettingsWindow::build(const ui::ScreenDescription& screen) {
     auto* column = new QWidget;
@@ -55,7 +59,7 @@ void SettingsWindow::build(const ui::ScreenDescription& screen) {
         form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
         auto& rows = rows_.emplace_back();
         for (const auto& row : section.rows)
-            rows.push_back(makeRowWidgets(row, runtime_, announcer_, *form));
+            rows.push_back(makeRowWidgets(row, runtime_, *form));
         layout->addWidget(box);
         sections_.push_back(box);
     }

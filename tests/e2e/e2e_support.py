@@ -3,9 +3,11 @@
 # it), inside scripts/test-env.sh and scripts/with-display.sh.
 
 import os
+import socket
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 
 from gi.repository import Atspi, GLib
@@ -77,3 +79,37 @@ def stored_settings(config_home, application_identifier):
         return {}
     with sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=5) as connection:
         return dict(connection.execute("SELECT key, value FROM preferences"))
+
+
+# A socket before the session's speech server that passes each connection on `delay` seconds
+# after it came: a slow listing. `held` holds the connections still waiting.
+class SlowSpeechServer:
+    def __init__(self, path, delay):
+        self.address, self.held, self._delay = "unix_socket:" + path, [], delay
+        self._server = socket.socket(socket.AF_UNIX)
+        self._server.bind(path)
+        self._server.listen(16)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            threading.Thread(target=self._relay, args=(self._server.accept()[0],),
+                             daemon=True).start()
+
+    def _relay(self, client):
+        self.held.append(client)
+        time.sleep(self._delay)
+        self.held.remove(client)
+        server = socket.socket(socket.AF_UNIX)
+        server.connect(os.environ["XDG_RUNTIME_DIR"] + "/speech-dispatcher/speechd.sock")
+        threading.Thread(target=_pipe, args=(server, client), daemon=True).start()
+        _pipe(client, server)
+
+
+def _pipe(source, sink):
+    try:
+        while data := source.recv(65536):
+            sink.sendall(data)
+        sink.shutdown(socket.SHUT_WR)
+    except OSError:  # the other end is gone
+        pass

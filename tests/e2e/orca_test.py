@@ -3,8 +3,9 @@
 # Orca speaks through a speech-dispatcher of its own whose only output module appends each
 # utterance to a file; what Orca sent to speech is read from its debug output ("SPEECH OUTPUT:"
 # lines). Each step sends a key and compares every utterance that follows with the expected ones,
-# in order, so a lost, repeated or extra message fails the step. Two launches: with a usable
-# settings folder, then with one that cannot be used, so every store fails and is announced.
+# in order, so a lost, repeated or extra message fails the step. Three launches: with a usable
+# settings folder and a slow speech server, then in German with one that cannot be used, so every
+# store fails and is announced, then one closed during its first voice listing.
 # Usage (inside scripts/test-env.sh and scripts/with-display.sh):
 #     /usr/bin/python3 orca_test.py --app PATH --application-identifier ID
 
@@ -16,7 +17,8 @@ import threading
 import time
 import tty
 
-from e2e_support import check, launch, option, stop, stored_settings, wait_for, write
+from e2e_support import (SlowSpeechServer, check, launch, option, stop, stored_settings, wait_for,
+                         write)
 
 TIMEOUT = 30  # a launch of a sanitizer build on two busy cores
 SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*)' ?\{[^{}]*\}$")
@@ -24,24 +26,37 @@ REFRESHED = "notification Virelon and fallback voices were refreshed."
 NOT_SAVED = "notification The fallback voice could not be saved."
 BUTTON = ["VoiceOver panel.", "Refresh Virelon Voices push button."]
 PICKER = ["Fallback panel.", "Fallback Voice combo box.", "English (United Kingdom), Kate."]
+GERMAN = {"LANGUAGE": "de_DE", "LANG": "de_DE.UTF-8"}
+BUTTON_DE = ["VoiceOver panel.", "Virelon-Stimmen aktualisieren push button."]
+PICKER_DE = ["Ersatz panel.", "Ersatzstimme combo box.",
+             "Englisch (Vereinigtes Königreich), Kate."]
 
-# (key, what Orca says). Tab stops say label, role and value; arrows on the closed picker choose
-# and announce; a slider's value is spoken alone when it changes and with its percentage on
-# "where am I" (keypad Enter); space and Return press the button.
+# (key, what Orca says). Tab stops say label, role and value, a slider's value also as a
+# percentage; arrows and a typed letter on the closed picker say the voice alone, Orca staying on
+# the picker ("where am I", keypad Enter); the voice chosen in the open list is said once; a
+# slider's value is spoken alone when it changes and with its percentage on "where am I"; space
+# and Return press the button, and each press during a refresh runs a refresh of its own.
 USABLE = [
-    ("Tab", PICKER), ("Down", ["notification French (France), Amélie."]),
-    ("Down", ["notification German (Germany), Jonas."]),
-    ("alt+Down", ["List with 4 items.", "German (Germany), Jonas."]),
-    ("Escape", ["Fallback Voice combo box.", "German (Germany), Jonas."]),
-    ("Tab", ["Voice Controls panel.", "Intonation slider 100."]), ("Tab", ["Head size slider 50."]),
-    ("Right", ["51"]), ("KP_Enter", ["Head size slider 51 51 percent."]), ("Page_Down", ["41"]),
-    ("Tab", ["Voicing slider 100."]), ("Tab", ["Word pause slider 0."]),
-    ("Tab", ["Phrase pause slider 12."]), ("Tab", BUTTON), ("space", [REFRESHED]),
-    ("Return", [REFRESHED])]
+    ("Tab", PICKER), ("Down", ["French (France), Amélie"]), ("Down", ["German (Germany), Jonas"]),
+    ("Down", ["Spanish (Latin America), Diego"]), ("e", ["English (United Kingdom), Kate"]),
+    ("KP_Enter", ["Fallback Voice combo box.", "down", "English (United Kingdom), Kate."]),
+    ("alt+Down", ["List with 4 items.", "English (United Kingdom), Kate."]),
+    ("Down", ["French (France), Amélie."]), ("Down", ["German (Germany), Jonas."]),
+    ("Return", ["Fallback Voice combo box.", "German (Germany), Jonas."]),
+    ("Tab", ["Voice Controls panel.", "Intonation slider 100.", "100 percent."]),
+    ("Tab", ["Head size slider 50.", "50 percent."]), ("Right", ["51"]),
+    ("KP_Enter", ["Head size slider 51 51 percent.", "51 percent."]), ("Page_Down", ["41"]),
+    ("Tab", ["Voicing slider 100.", "100 percent."]),
+    ("Tab", ["Word pause slider 0.", "0 percent."]),
+    ("Tab", ["Phrase pause slider 12.", "12 percent."]), ("Tab", BUTTON), ("space", [REFRESHED]),
+    ("Return Return Return", [REFRESHED] * 3)]
 # Launched with the failure already announced: a voice change fails to be stored, and a refresh
-# that chooses another voice announces both its result and the failed store, made in one turn.
-UNUSABLE = [("Tab", PICKER), ("Down", ["notification French (France), Amélie.", NOT_SAVED]),
-            ("shift+Tab", BUTTON), ("Return", [REFRESHED, NOT_SAVED])]
+# that chooses another voice announces both its result and the failed store, made in one turn;
+# the slider's percentage is translated.
+UNUSABLE = [("Tab", PICKER_DE),
+            ("Down", ["Französisch (Frankreich), Amélie", NOT_SAVED]),
+            ("shift+Tab", BUTTON_DE), ("Return", [REFRESHED, NOT_SAVED]), ("Tab", PICKER_DE),
+            ("Tab", ["Stimmeinstellungen panel.", "Intonation slider 100.", "100 Prozent."])]
 
 
 # Orca's utterances as they come. Orca flushes its debug file only when it is a terminal.
@@ -94,8 +109,10 @@ def start_speech_and_orca(root, transcript):
 
 # Launches the application, waits for its launch to be `ready`, gives its window the keyboard
 # and sends the keys of `steps`, each followed by the speech expected.
-def launch_and_run(program, config_home, ready, transcript, steps, processes):
-    app, window = launch(program, dict(os.environ, XDG_CONFIG_HOME=config_home), TIMEOUT)
+def launch_and_run(program, config_home, ready, transcript, steps, processes, button=BUTTON,
+                   environment={}):
+    app, window = launch(program, dict(os.environ, XDG_CONFIG_HOME=config_home, **environment),
+                         TIMEOUT)
     processes.insert(0, app)
     wait_for("the launch to end", ready, TIMEOUT)
     start = len(transcript.lines)
@@ -103,10 +120,10 @@ def launch_and_run(program, config_home, ready, transcript, steps, processes):
     # Orca reads the window, and the button too when Qt's focus event reaches it after the
     # window's activation; the steps do not rely on it.
     heard = transcript.after(start, 1)
-    check(heard and heard == (["Virelon frame."] + BUTTON)[:len(heard)], "focus: heard %r" % heard)
+    check(heard and heard == (["Virelon frame."] + button)[:len(heard)], "focus: heard %r" % heard)
     for key, expected in steps:
         start = len(transcript.lines)
-        subprocess.run(["xdotool", "key", key], check=True, timeout=TIMEOUT)
+        subprocess.run(["xdotool", "key"] + key.split(), check=True, timeout=TIMEOUT)
         heard = transcript.after(start, len(expected))
         check(heard == expected, "%s: heard %r, expected %r" % (key, heard, expected))
     return app
@@ -118,23 +135,38 @@ def main():
     transcript, processes = Transcript(), []
     try:
         processes += start_speech_and_orca(root, transcript)
-        usable = os.path.join(root, "usable")
+        usable, slow = os.path.join(root, "usable"), SlowSpeechServer(root + "/slow", 0.3)
         stop(launch_and_run(program, usable, lambda: stored_settings(usable, identifier),
-                            transcript, USABLE, processes))
+                            transcript, USABLE, processes, BUTTON,
+                            {"SPEECHD_ADDRESS": slow.address}))
         stored = stored_settings(usable, identifier)
         check(stored == {"fallbackVoiceIdentifier": "testvoices/Jonas", "headSizePercent": 41},
               "stored: %r" % stored)
         # The settings folder's place is taken by a file.
         unusable = os.path.join(root, "unusable")
         write(os.path.join(unusable, "group." + identifier), "")
-        launch_and_run(program, unusable, lambda: NOT_SAVED in transcript.lines, transcript,
-                       UNUSABLE, processes)
+        stop(launch_and_run(program, unusable, lambda: NOT_SAVED in transcript.lines, transcript,
+                            UNUSABLE, processes, BUTTON_DE, GERMAN))
         check(transcript.lines.count(NOT_SAVED) == 3, "announced: %r" % transcript.lines)
         # Every announcement reached the speech module whole and in order, none cancelled.
         with open(root + "/spoken", encoding="utf-8", errors="replace") as file:
             recorded = [line.rstrip("\n") for line in file if line.startswith("notification")]
         sent = [line for line in transcript.lines if line.startswith("notification")]
         check(recorded == sent, "the speech module recorded %r of %r" % (recorded, sent))
+        # Closed while its launch lists the voices: the voice is stored before the process ends.
+        # Without Orca: Qt's accessibility bridge holds each key event until the screen reader
+        # has seen it, and never frees one still held when the application ends.
+        stop(processes[-2])
+        closed, held = os.path.join(root, "closed"), SlowSpeechServer(root + "/held", 1)
+        app, window = launch(program, dict(os.environ, XDG_CONFIG_HOME=closed,
+                                           SPEECHD_ADDRESS=held.address), TIMEOUT)
+        processes.insert(0, app)
+        wait_for("the launch's listing", lambda: held.held, TIMEOUT)
+        subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "ctrl+w"], check=True,
+                       timeout=TIMEOUT)
+        check(app.wait(TIMEOUT) == 0 and stored_settings(closed, identifier) == {
+            "fallbackVoiceIdentifier": "testvoices/Kate"}, "closed: %r" % stored_settings(
+                closed, identifier))
     finally:
         for process in processes:
             stop(process)

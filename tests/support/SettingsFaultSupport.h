@@ -60,13 +60,32 @@ inline std::filesystem::path settingsFile() {
 
 inline std::string self = std::filesystem::read_symlink("/proc/self/exe");
 
+inline std::string joined(const State& state) {
+    std::string line;
+    for (const auto& value : state)
+        line += value + (&value == &state.back() ? "\n" : " ");
+    return line;
+}
+
 /// "write FIRST LAST" performs those writes, printing each number on a line of its own once it
 /// was reported saved (with one write(2): a reader gets the whole line or nothing of it), and
-/// "failed" when one was not; "read" prints the six settings, one a line.
+/// "failed" when one was not; "read" prints the six settings, one a line; "engine" reads them
+/// every 20 ms as an engine does, printing them on one line (joined()) whenever they change,
+/// until killed; "hold SQL" runs SQL on the settings file, prints "held" and keeps the connection
+/// (and its locks) until killed.
 inline int playRole(char** role) {
     const auto say = [](const std::string& text) {
         return ::write(STDOUT_FILENO, text.data(), text.size()) == std::ssize(text);
     };
+    for (State last; role[0] == std::string("engine"); ::usleep(20'000)) {
+        if (const auto now = stateNow(); now != last)
+            say(joined(last = now));
+    }
+    if (sqlite3* db = nullptr; role[0] == std::string("hold")) {
+        sqlite3_open(settingsFile().c_str(), &db);
+        say(sqlite3_exec(db, role[1], nullptr, nullptr, nullptr) == SQLITE_OK ? "held\n" : "no\n");
+        ::pause();
+    }
     if (role[0] == std::string("read")) {
         for (const auto& value : stateNow())
             say(value + "\n");

@@ -19,6 +19,9 @@ inline constexpr std::chrono::milliseconds preferencesStatementBound{1000};
 /// How long the engine-facing reads go on with an open file before they look again whether it
 /// was replaced (a change signal makes them look at once).
 inline constexpr std::chrono::seconds preferencesRecheckInterval{1};
+/// How long the settings file goes without writes before it counts as at rest: a write after such
+/// a pause, and an engine's look for a replaced file, empty its -wal file (without waiting).
+inline constexpr std::chrono::seconds preferencesRestInterval{1};
 
 // The session bus (SettingsSignal).
 

@@ -27,7 +27,8 @@ struct VoiceSettings {
 /// Writes clamp, store, flush and then post exactly one change signal; they return false, and
 /// post nothing, when the domain is absent or storing or flushing fails. The domain is opened
 /// once per process, on first use; only reopenIfReplaced() (and the engine's reads, see there)
-/// open it again. Nothing here throws.
+/// open it again, and a write that finds the file moved, replaced or rewritten since then, which
+/// first opens the file now at the path. Nothing here throws.
 ///
 /// A child of a fork (also one made while another thread was inside any of these) may use every
 /// member: its first use opens the domain afresh on a connection of its own, and its writes post
@@ -66,8 +67,8 @@ public:
     /// For readers that outlive changes of the file (the speech engine): opens the domain afresh
     /// when its file appeared, was recreated or replaced since it was opened. The change
     /// observer of the C interface calls it before each callback; voiceSettings() and the C
-    /// getters look by themselves at most once a second. The application never calls it: it
-    /// keeps the one handle it opened.
+    /// getters look by themselves at most once a second. The application never calls it: its
+    /// writes look before they store.
     VIRELON_SETTINGS_EXPORT static void reopenIfReplaced() noexcept;
 
     /// The name of the change signal posted after every successful write.

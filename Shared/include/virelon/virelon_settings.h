@@ -3,8 +3,9 @@
 /* The Virelon voice settings for speech engines written in C.
  *
  * Reading: each getter returns the setting as the application stored it, clamped to 0...100, or
- * its default when nothing usable is stored or the settings cannot be opened. Getters never fail
- * and may be called from any thread. Each call reads the current value: there is nothing to
+ * its default when nothing usable is stored or the settings cannot be opened or read. Getters never
+ * fail and may be called from any thread; virelon_settings_read() also tells defaults given
+ * because the settings could not be read. Each call reads the current value: there is nothing to
  * cache or invalidate.
  *
  * Observing: after every change the application posts one change signal on the session bus. An
@@ -67,9 +68,17 @@ typedef struct virelon_voice_settings {
     size_t fallback_voice_identifier_length;
 } virelon_voice_settings;
 
-/* Fills *settings with a snapshot of all six settings. Returns 0, or -1 when settings is NULL or
- * memory for the identifier runs out (then *settings holds the five voice controls and no
- * identifier). Release the identifier with virelon_voice_settings_clear(). */
+/* What virelon_settings_read() returns when the settings could not be read: *settings then holds
+ * the defaults (100, 50, 100, 0, 12 and no identifier), not the stored values. The cause may pass
+ * (another program holding the file locked, an I/O error) or not (the file cannot be opened or is
+ * not the user's own settings file); read again later, on the next change signal at the latest. */
+#define VIRELON_SETTINGS_READ_DEFAULTS 1
+
+/* Fills *settings with a snapshot of all six settings. Returns 0 when they were read;
+ * VIRELON_SETTINGS_READ_DEFAULTS when they could not be and *settings holds the defaults; -1 when
+ * settings is NULL or memory for the identifier runs out (then *settings holds the five voice
+ * controls and no identifier). In every case but NULL, *settings is filled and may be used and
+ * cleared. Release the identifier with virelon_voice_settings_clear(). */
 VIRELON_SETTINGS_EXPORT int virelon_settings_read(virelon_voice_settings* settings);
 
 /* Releases the identifier held by *settings and sets it to NULL. NULL is allowed. */

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -32,8 +33,8 @@ SettingsPlatform realSettingsPlatform();
 
 /// The shared settings over one set of platform services; every operation is the one of
 /// VirelonSharedSettings of the same name and keeps its promises (see there). The domain is opened
-/// on first use and only reopenIfReplaced() opens it again; the poster is made on the first post.
-/// May be used from several threads. Nothing here throws.
+/// on first use and only reopenIfReplaced(), or a write finding its file replaced, opens it again;
+/// the poster is made on the first post. May be used from several threads. Nothing here throws.
 class SettingsCore {
 public:
     explicit SettingsCore(SettingsPlatform platform) noexcept;
@@ -50,10 +51,17 @@ public:
     std::int64_t value(const IntegerSetting& setting) noexcept;
     std::optional<std::string> fallbackVoiceIdentifier() noexcept;
     VoiceSettings voiceSettings() noexcept;
+    /// The same, telling whether they were read: false when they are defaults because the domain
+    /// is absent or the read failed.
+    VoiceSettings voiceSettings(bool& readable) noexcept;
     bool isStored(std::string_view key) noexcept;
     bool isReadable() noexcept;
 
     bool saveSetting(std::int64_t value, std::string_view key) noexcept;
+    /// Puts back settings as a backup holds them, in one transaction with one change signal: each
+    /// key's value (a voice control's clamped as saveSetting() does, the fallback voice's text as
+    /// it is), or nothing to remove the stored one. All of them or, when false, none.
+    bool restore(std::span<const platform::PreferencesDomain::Change> settings) noexcept;
     bool setFallbackVoiceIdentifier(std::string_view identifier) noexcept;
     VirelonSharedSettings::Removal removeSetting(std::string_view key) noexcept;
     void post(std::string_view name) noexcept;
@@ -61,6 +69,8 @@ public:
 private:
     bool finishWrite(platform::PreferencesDomain& domain) noexcept;
     std::shared_ptr<platform::PreferencesDomain> recheckedDomain(bool always) noexcept;
+    std::shared_ptr<platform::PreferencesDomain> writableDomain() noexcept;
+    void reopenLocked();
     void openOnce();
 
     SettingsPlatform platform_;

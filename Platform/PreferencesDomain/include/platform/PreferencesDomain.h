@@ -47,6 +47,20 @@ public:
         return result;
     }
 
+    /// values(), telling a read that failed (busy past the timeout, an I/O error, a file that
+    /// cannot be read) apart: then nothing.
+    virtual std::optional<std::vector<std::optional<StoredValue>>>
+    snapshot(std::span<const std::string_view> keys) {
+        std::vector<std::optional<StoredValue>> result;
+        for (const auto key : keys) {
+            auto reading = read(key);
+            if (reading.failed)
+                return std::nullopt;
+            result.push_back(std::move(reading.value));
+        }
+        return result;
+    }
+
     /// Store under the key, replacing what was there. False when the value could not be stored.
     virtual bool setInteger(std::string_view key, std::int64_t value) noexcept = 0;
     virtual bool setText(std::string_view key, std::string_view value) noexcept = 0;
@@ -57,20 +71,40 @@ public:
     /// Removes the value stored under the key, so that the key holds none.
     virtual Removal remove(std::string_view key) noexcept = 0;
 
+    /// One change of change(): the value to store under the key, or nothing to remove the one
+    /// stored there.
+    struct Change {
+        std::string_view key;
+        std::optional<StoredValue> value;
+    };
+
+    /// Makes every change in one transaction: all of them, or (false) none.
+    virtual bool change(std::span<const Change> changes) noexcept {
+        static_cast<void>(changes);
+        return false;
+    }
+
+    /// Leaves the file complete on its own (its -wal file emptied) once writes have gone quiet
+    /// (preferencesRestInterval), so that a file put in its place later is not mixed with what
+    /// was written to this one. Never waits.
+    virtual void settle() noexcept {}
+
     /// Confirms that every earlier write is committed (safe from this process being killed) and
     /// visible to whoever opens the domain's path. False when that cannot be confirmed: a
     /// transaction is still open, or the file at the path is no longer this one. Writes nothing.
     virtual bool confirmVisible() noexcept = 0;
 
     /// False when the file at the domain's location is no longer the one this handle has open
-    /// (it was removed, replaced or recreated): opening the domain afresh would find another.
+    /// (it was removed, replaced, recreated, or rewritten other than through SQLite, as cp does):
+    /// opening the domain afresh would find another.
     virtual bool isCurrent() noexcept { return true; }
 };
 
 /// Opens the domain of the given suite name, creating it when it does not exist yet. Nothing when
 /// its location cannot be determined or created, or the file there is not one of ours; such a file
 /// is left untouched. Ours means: the folder and the file belong to the user, and the file holds
-/// exactly our one table and nothing else. Folder, file and its -wal and -shm files are narrowed
+/// exactly our one table and nothing else, and every companion SQLite may open beside it (-journal,
+/// -wal, -shm) is absent or a regular file of the user's. Folder, file and companions are narrowed
 /// to the user alone (0700, 0600) before anything is stored; one that others may write and that
 /// cannot be narrowed is not ours. The domain returned may be used from several threads; every
 /// statement it runs is bounded in time (preferencesStatementBound, preferencesBusyTimeout in
