@@ -4,7 +4,7 @@
 
 #include "platform/SpeechVoices.h"
 #include "support/ScratchHome.h"
-#include "support/SilentSocket.h"
+#include "support/ScriptedPeer.h"
 #include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
@@ -156,33 +156,9 @@ TEST_P(SpeechServerFault, ListsWhatItCanAndFailsWithinTheBound) {
         std::ofstream(server.root() / "speech-dispatcher") << "#!/bin/sh\n" << c.server << "\n";
         fs::permissions(server.root() / "speech-dispatcher", fs::perms::owner_all);
     }
-    // The peer answers each command with the next reply, then hangs up.
-    std::optional<virelon::test::SilentSocket> listening;
-    std::thread peer;
+    std::optional<virelon::test::ScriptedPeer> peer;
     if (c.server == std::string("peer")) {
-        const int listener = listening.emplace(server.socket()).fd();
-        ASSERT_GE(listener, 0);
-        peer = std::thread([listener, &c] {
-            const int connection = ::accept(listener, nullptr, nullptr);
-            bool open = true;
-            for (const auto& reply : c.replies) {
-                for (char ch = 0; ch != '\n' && ::read(connection, &ch, 1) == 1;) {
-                }
-                for (std::size_t at = 0; open && at < reply.size();) {
-                    const auto size = c.byteGap > 0ms ? 1 : reply.size() - at;
-                    open = ::send(connection, reply.data() + at, size, MSG_NOSIGNAL) > 0;
-                    at += size;
-                    std::this_thread::sleep_for(c.byteGap);
-                }
-            }
-            std::string endless;
-            while (!c.endless.empty() && endless.size() < 64 * 1024)
-                endless += c.endless;
-            while (!endless.empty() &&
-                   ::send(connection, endless.data(), endless.size(), MSG_NOSIGNAL) > 0) {
-            }
-            ::close(connection);
-        });
+        ASSERT_TRUE(peer.emplace(server.socket(), c.replies, c.byteGap, c.endless).listening());
     }
     const auto start = Clock::now();
     const auto listing = makeSpeechDispatcherVoices()->speechVoices();
@@ -190,8 +166,6 @@ TEST_P(SpeechServerFault, ListsWhatItCanAndFailsWithinTheBound) {
     EXPECT_EQ(listing.succeeded, !c.voices.empty());
     EXPECT_EQ(voicesOf(listing), c.voices);
     EXPECT_EQ(listing.failedModules, c.failedModules);
-    if (peer.joinable())
-        peer.join();
 }
 
 const std::string greeted = "208 OK CLIENT NAME SET\r\n";
