@@ -17,6 +17,16 @@ using Texts = std::vector<std::string>;
 
 namespace {
 
+// The first row of a kind that `wanted` accepts, wherever the layout puts it; null when none.
+template <typename Kind, typename Wanted>
+const Kind* rowOf(const ui::ScreenDescription& body, Wanted wanted) {
+    for (const auto& section : body.sections)
+        for (const auto& row : section.rows)
+            if (const auto* found = std::get_if<Kind>(&row); found && wanted(*found))
+                return found;
+    return nullptr;
+}
+
 class Screen : public ::testing::Test {
 protected:
     /// Creates the application (running the migration) once, and a window, not yet shown.
@@ -42,7 +52,8 @@ TEST_F(Screen, EachPressDuringARefreshIsQueuedAndTheScreenNeverWaitsForTheListin
     const std::shared_future<void> released = release.get_future().share();
     std::atomic<int> listing = 0, mostAtOnce = 0;
     fakes.voices.duringListing = [&] {
-        mostAtOnce = std::max(mostAtOnce.load(), ++listing);
+        const int atOnce = ++listing;
+        mostAtOnce = std::max(mostAtOnce.load(), atOnce);
         released.wait();
         --listing;
     };
@@ -53,7 +64,9 @@ TEST_F(Screen, EachPressDuringARefreshIsQueuedAndTheScreenNeverWaitsForTheListin
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int press = 0; press < 3; ++press)
         w.runtime.update([&] { screen().refreshVoices(true); });
-    EXPECT_TRUE(listing == 1 && screen().refreshing() && screen().fallbackVoices().empty());
+    EXPECT_EQ(listing, 1);
+    EXPECT_TRUE(screen().refreshing());
+    EXPECT_TRUE(screen().fallbackVoices().empty());
     EXPECT_EQ(world->reloadRequests, 1) << "the queued refresh waits for the one under way";
     release.set_value();
     w.settle();
@@ -127,7 +140,10 @@ TEST_F(Screen, LaunchAndRefreshKeepWhatTheyCannotReplaceAndTellTheUserWhenAsked)
         EXPECT_EQ(fakes.announcer.messages,
                   step.announced.empty() ? Texts{} : Texts{std::string(step.announced)});
         const auto body = screen().body();
-        const auto& items = std::get<ui::PickerRow>(body.sections[2].rows[0]).items;
+        const auto* picker = rowOf<ui::PickerRow>(
+            body, [](const ui::PickerRow& row) { return row.titleKey == "Fallback Voice"; });
+        ASSERT_NE(picker, nullptr);
+        const auto& items = picker->items;
         const bool unknownOrListed = step.listed > 0 || step.fails || !step.failedModules.empty();
         EXPECT_EQ(std::ranges::count(items, step.chosen, &ui::PickerItem::tag), unknownOrListed);
     }
@@ -163,8 +179,10 @@ TEST_F(Screen, WritesComeAfterTheUpdateOnlyForChangedRoundedValuesAndFailuresAre
     EXPECT_EQ(fakes.announcer.statuses, fakes.announcer.messages) << "status line first";
     EXPECT_EQ(screen().status(), notSaved);
     const auto body = screen().body();
-    const auto& slider = std::get<ui::SliderRow>(body.sections[3].rows[4]);
-    ASSERT_EQ(slider.title, "Head size");
+    const auto* headSize = rowOf<ui::SliderRow>(
+        body, [](const ui::SliderRow& row) { return row.title == "Head size"; });
+    ASSERT_NE(headSize, nullptr);
+    const auto& slider = *headSize;
     for (const auto& [position, field, posts] :
          {std::tuple{60.0, 60, 1}, {60.0, 60, 0}, {49.5, 50, 1}, {49.49, 49, 1}, {0.0, 0, 1}}) {
         const int was = world->posts;

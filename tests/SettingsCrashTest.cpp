@@ -89,7 +89,8 @@ TEST(SettingsCrash, ReadersSeeOnlyWrittenStatesAndSavedWritesSurviveTheWriterBei
         std::istringstream lines(killed.out.substr(0, killed.out.rfind('\n') + 1));
         std::int64_t n = first - 1;
         for (std::string line; std::getline(lines, line);) {
-            ASSERT_EQ(std::stoll(line), ++n) << "writes reported out of order";
+            ++n;
+            ASSERT_EQ(std::stoll(line), n) << "writes reported out of order";
             landed[static_cast<std::size_t>(n % test::sequenceKeys)] = n;
         }
         roundsWithWrites += n >= first;
@@ -121,8 +122,10 @@ TEST(SettingsCrash, AChildOfAForkWhileAThreadReadsHasSettingsOfItsOwn) {
     std::atomic<bool> reading = true;
     std::atomic<long> reads = 0;
     std::thread reader([&] {
-        while (reading)
-            VirelonSharedSettings::voiceSettings(), ++reads;
+        while (reading) {
+            VirelonSharedSettings::voiceSettings();
+            ++reads;
+        }
     });
     const int forks = 100;
     for (int i = 1; i <= forks; ++i) {

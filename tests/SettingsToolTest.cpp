@@ -307,7 +307,8 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsThenEachChangeUntilInterrupted) {
     ASSERT_TRUE(text.waitFor("Watching", true) && json.waitFor("Watching", true));
     std::string texts = run("get").out, jsons = run("--json get").out;
     const auto settingsShown = [&] {
-        texts += "\n" + run("get").out, jsons += run("--json get").out;
+        texts += "\n" + run("get").out;
+        jsons += run("--json get").out;
         return text.waitFor(texts) && json.waitFor(jsons);
     };
     ASSERT_EQ(run("set wordPause 33").status, 0);
@@ -323,7 +324,8 @@ TEST_F(SettingsTool, WatchPrintsTheSettingsThenEachChangeUntilInterrupted) {
     ASSERT_TRUE(settingsShown());
     EXPECT_NE(texts.find("voicing: 61 (stored)"), std::string::npos);
     EXPECT_EQ(run("reload-voices").out, "reloadVoices: requested\n");
-    texts += "\nreloadVoices: requested\n", jsons += "{\"reloadVoices\":\"requested\"}\n";
+    texts += "\nreloadVoices: requested\n";
+    jsons += "{\"reloadVoices\":\"requested\"}\n";
     ASSERT_TRUE(text.waitFor(texts) && json.waitFor(jsons));
     for (const auto& [watch, expected] : {std::pair{&text, texts}, std::pair{&json, jsons}}) {
         watch->signal(SIGINT);

@@ -114,7 +114,8 @@ TEST(SpeechVoices, StartsAServerAndAsksItAfreshLeavingOutOnlyVariantsOfAVoiceOfT
     const auto listing = speechVoices->speechVoices();
     ::setenv("PATH", path.c_str(), 1);
     ::setenv("SPEECHD_ADDRESS", address.c_str(), 1);
-    EXPECT_TRUE(listing.succeeded && listing.failedModules.empty());
+    EXPECT_TRUE(listing.succeeded);
+    EXPECT_TRUE(listing.failedModules.empty());
     EXPECT_EQ(voicesOf(listing),
               (std::vector<std::string>{"alpha/Jonas de-DE", "alpha/Max+ en-US",
                                         "alpha/Anna+Bert en-GB", "beta/Anna en-GB"}));

@@ -63,11 +63,15 @@ struct FakePlatform final : platform::PreferencesDomain,
     }
     bool confirmVisible() noexcept override {
         w->events.push_back("confirm");
-        return ++w->confirmations, !w->failConfirm;
+        ++w->confirmations;
+        return !w->failConfirm;
     }
     platform::Posted post(std::string_view name) noexcept override {
         w->events.push_back("post " + std::string(name));
-        ++(name == identifiers::reloadVoicesName ? w->reloadRequests : w->posts);
+        if (name == identifiers::reloadVoicesName)
+            ++w->reloadRequests;
+        else
+            ++w->posts;
         return platform::Posted::sent;
     }
     platform::LegacyItems lookup(std::string_view service, std::string_view group,
