@@ -4,6 +4,7 @@
 
 #include "support/FakeScreenServices.h"
 #include "support/FakeSettingsPlatform.h"
+#include "support/ScratchHome.h"
 #include "support/Subprocess.h"
 #include "widgets/DesktopConventions.h"
 #include "widgets/DisplayCheck.h"
@@ -39,6 +40,8 @@ void startApplication() {
 // application knows is refused, and a platform plugin that is not installed, or cannot connect,
 // is said so (where Qt would abort).
 TEST(DesktopWindow, OptionsAreAnsweredWithoutADisplay) {
+    // A launch that gets as far as its threads migrates the settings: never the user's own.
+    const test::ScratchHome home;
     const std::string version = "virelon-voices " VIRELON_VERSION " (" VIRELON_BUILD_NUMBER ")\n";
     const std::tuple<std::vector<std::string>, const char*, int, std::string, std::string> cases[] =
         {{{"--version"}, "", 0, version, ""},
