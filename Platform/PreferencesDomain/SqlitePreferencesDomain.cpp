@@ -99,12 +99,6 @@ public:
         }
     }
 
-    std::vector<std::optional<StoredValue>>
-    values(std::span<const std::string_view> keys) noexcept override {
-        auto result = snapshot(keys);
-        return result ? std::move(*result) : std::vector<std::optional<StoredValue>>(keys.size());
-    }
-
     std::optional<std::vector<std::optional<StoredValue>>>
     snapshot(std::span<const std::string_view> keys) noexcept override {
         try {

@@ -35,30 +35,29 @@ public:
     virtual Reading read(std::string_view key) noexcept { return {false, value(key)}; }
 
     /// The values of several keys, read together as one consistent snapshot (one read
-    /// transaction where the store has them), in the order of the keys.
-    virtual std::vector<std::optional<StoredValue>>
-    values(std::span<const std::string_view> keys) noexcept {
-        std::vector<std::optional<StoredValue>> result(keys.size());
+    /// transaction where the store has them), in the order of the keys; nothing when a read failed
+    /// (busy past the timeout, an I/O error, a file that cannot be read, memory running out).
+    virtual std::optional<std::vector<std::optional<StoredValue>>>
+    snapshot(std::span<const std::string_view> keys) noexcept {
         try {
-            for (std::size_t i = 0; i < keys.size(); ++i)
-                result[i] = value(keys[i]);
-        } catch (...) { // out of memory: what was not read holds nothing
+            std::vector<std::optional<StoredValue>> result;
+            for (const auto key : keys) {
+                auto reading = read(key);
+                if (reading.failed)
+                    return std::nullopt;
+                result.push_back(std::move(reading.value));
+            }
+            return result;
+        } catch (...) {
+            return std::nullopt;
         }
-        return result;
     }
 
-    /// values(), telling a read that failed (busy past the timeout, an I/O error, a file that
-    /// cannot be read) apart: then nothing.
-    virtual std::optional<std::vector<std::optional<StoredValue>>>
-    snapshot(std::span<const std::string_view> keys) {
-        std::vector<std::optional<StoredValue>> result;
-        for (const auto key : keys) {
-            auto reading = read(key);
-            if (reading.failed)
-                return std::nullopt;
-            result.push_back(std::move(reading.value));
-        }
-        return result;
+    /// snapshot(), with every key of a failed read holding nothing.
+    std::vector<std::optional<StoredValue>>
+    values(std::span<const std::string_view> keys) noexcept {
+        auto read = snapshot(keys);
+        return read ? std::move(*read) : std::vector<std::optional<StoredValue>>(keys.size());
     }
 
     /// Store under the key, replacing what was there. False when the value could not be stored.
