@@ -3,6 +3,7 @@
 #include "DomainFiles.h"
 #include "DomainSchema.h"
 #include "SqlitePreferencesDomain.h"
+#include "WalLineage.h"
 
 #include <cstdlib>
 #include <utility>
@@ -41,6 +42,10 @@ std::unique_ptr<PreferencesDomain> openDomain(std::string_view suiteName) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         !ownedByUser(path, info, 0600) || !companionsOwnedByUser(path))
+        return nullptr;
+    // Changes waiting in the -wal for the file this one replaced are neither applied to it nor
+    // dropped: the file is refused until its user decides (walOfAnotherFile()).
+    if (walOfAnotherFile(path))
         return nullptr;
     // An empty file holds nobody's data: it is what a crash during our own creation leaves.
     const bool fresh = created || info.st_size == 0;

@@ -2,9 +2,11 @@
 
 #include "WalAtRest.h"
 #include "WalIndexProof.h"
+#include "WalLineage.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -62,7 +64,7 @@ public:
     void close(bool leaveFiles) noexcept {
         last_.stamp.reset();
         proof_ = WalIndexProof{};
-        select_.reset(), upsert_.reset(), snapshot_.reset();
+        select_.reset(), upsert_.reset(), snapshot_.reset(), count_.reset();
         if (db_ && leaveFiles)
             sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         db_.reset();
@@ -158,7 +160,17 @@ public:
     Removal remove(std::string_view key) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            return ready() ? removeLocked(key) : Removal::failed;
+            if (!ready() || !beginLocked())
+                return Removal::failed;
+            const Removal removal = removeLocked(key);
+            if (removal != Removal::removed) {
+                execute(db_.get(), "ROLLBACK");
+                return removal;
+            }
+            if (!commitLocked())
+                return Removal::failed;
+            wroteLocked();
+            return Removal::removed;
         } catch (...) { // the lock could not be taken
             return Removal::failed;
         }
@@ -167,7 +179,7 @@ public:
     bool change(std::span<const Change> changes) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready() || !execute(db_.get(), "BEGIN IMMEDIATE"))
+            if (!ready() || !beginLocked())
                 return false;
             bool done = true;
             for (const auto& change : changes) {
@@ -177,12 +189,14 @@ public:
                 done = done && (change.value ? upsertLocked(change.key, bindStored)
                                              : removeLocked(change.key) != Removal::failed);
             }
-            if (done && execute(db_.get(), "COMMIT")) {
-                wroteLocked();
-                return true;
+            if (!done) {
+                execute(db_.get(), "ROLLBACK");
+                return false;
             }
-            execute(db_.get(), "ROLLBACK");
-            return false;
+            if (!commitLocked())
+                return false;
+            wroteLocked();
+            return true;
         } catch (...) {
             return false;
         }
@@ -295,7 +309,13 @@ private:
     bool write(std::string_view key, BindValue bindValue) noexcept {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready() || !upsertLocked(key, bindValue))
+            if (!ready() || !beginLocked())
+                return false;
+            if (!upsertLocked(key, bindValue)) {
+                execute(db_.get(), "ROLLBACK");
+                return false;
+            }
+            if (!commitLocked())
                 return false;
             wroteLocked();
             return true;
@@ -334,6 +354,32 @@ private:
         // Exactly one row written, or nothing was stored whatever SQLite says.
         return bindText(statement, 1, key) && bindValue(statement) &&
                boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
+    }
+
+    bool beginLocked() noexcept { return execute(db_.get(), "BEGIN IMMEDIATE"); }
+
+    // Counts the transaction in the file's header, so that the -wal's transactions can be told
+    // from another file's (WalLineage.h), and commits it; rolled back when either fails.
+    bool commitLocked() noexcept {
+        if (!count_) {
+            sqlite3_stmt* statement = nullptr;
+            if (sqlite3_prepare_v3(db_.get(), "PRAGMA user_version", -1,
+                                   SQLITE_PREPARE_PERSISTENT, &statement, nullptr) == SQLITE_OK)
+                count_.reset(statement);
+        }
+        std::optional<std::int32_t> count;
+        if (count_) {
+            const ResetOnExit reset(count_.get());
+            if (boundedStep(count_.get()) == SQLITE_ROW)
+                count = static_cast<std::int32_t>(sqlite3_column_int64(count_.get(), 0));
+        }
+        char set[40];
+        if (count)
+            std::snprintf(set, sizeof set, "PRAGMA user_version=%d", nextCommitCount(*count));
+        if (count && execute(db_.get(), set) && execute(db_.get(), "COMMIT"))
+            return true;
+        execute(db_.get(), "ROLLBACK");
+        return false;
     }
 
     Removal removeLocked(std::string_view key) noexcept {
@@ -376,6 +422,7 @@ private:
     Statement select_; // declared after db_: finalized before the connection closes
     Statement upsert_;
     Statement snapshot_;
+    Statement count_;
     std::size_t snapshotKeys_ = 0;
     WalIndexProof proof_; // valid while db_ is open
     bool proofTried_ = false;
