@@ -205,6 +205,7 @@ TEST(PreferencesDomain, ProcessesCreatingTheDomainAtOnceAllSucceed) {
                         WEXITSTATUS(status) == 0);
         }
         auto domain = openPreferencesDomain(suiteName);
+        ASSERT_TRUE(domain);
         for (int i = 0; i < 4; ++i)
             EXPECT_EQ(domain->value("p" + std::to_string(i)), StoredValue{std::int64_t{i}});
     }

@@ -276,6 +276,42 @@ TEST_F(SettingsStorageFault, ABackupPutBackUnderAnEngineAndAWriterIsTakenUpAsItI
     }
 }
 
+// A backup put back while the -wal still holds changes of the file it replaces (its writer killed
+// in a burst of writes) gets none of them applied: every process refuses the file, which stays as
+// it was put back, until its user deletes the -wal and -shm; it is then taken up as it is.
+TEST_F(SettingsStorageFault, ABackupPutBackOverChangesStillInTheWalIsRefusedNotApplied) {
+    const auto home = scratch.root() / "backup";
+    test::writeInAnotherProcess(0, 2, {{"XDG_CONFIG_HOME", home.string()}});
+    const auto backup = home / file.parent_path().filename() / file.filename();
+    const fs::path wal = file.string() + "-wal", shm = file.string() + "-shm";
+    for (const bool copy : {false, true}) {
+        SCOPED_TRACE(copy ? "cp" : "mv");
+        test::Subprocess writer(test::self, {"--role", "write", "100", "1000000"});
+        ASSERT_TRUE(writer.waitFor("120\n"));
+        writer.signal(SIGKILL);
+        writer.finish();
+        ASSERT_TRUE(fs::exists(wal) && fs::file_size(wal) > 0) << "the burst left no changes";
+        if (copy) {
+            fs::copy_file(backup, file, fs::copy_options::overwrite_existing);
+        } else {
+            fs::copy_file(backup, file.string() + ".new");
+            fs::rename(file.string() + ".new", file);
+        }
+        const auto putBack = test::contents(file);
+        EXPECT_EQ(test::readInAnotherProcess(), test::stateAfter(-1));
+        EXPECT_EQ(test::runProgram(test::self, {"--role", "write", "3", "3"}).out, "failed\n");
+        EXPECT_EQ(test::contents(file), putBack);
+        EXPECT_TRUE(fs::exists(wal));
+
+        fs::remove(wal);
+        fs::remove(shm);
+        EXPECT_EQ(test::readInAnotherProcess(), test::stateAfter(2));
+        test::writeInAnotherProcess(3, 5);
+        EXPECT_EQ(test::readInAnotherProcess(), test::stateAfter(5));
+        EXPECT_EQ(test::RawDb(file).text("PRAGMA integrity_check"), "ok");
+    }
+}
+
 // An engine that started while the file was unusable, or whose file is later replaced (a backup
 // put back with mv), takes up the file in place: on the next change signal at the latest, and by
 // itself within a second. Between two of its reads, a commit by another process is seen at once,

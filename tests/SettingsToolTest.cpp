@@ -297,6 +297,33 @@ Spanisch (Lateinamerika), Diego: testvoices/Diego
     }
 }
 
+// A backup put back by cp while this process is in the middle of a burst of writes: the changes
+// still waiting in the -wal belong to the file it replaced. The tool uses neither, says what to
+// do, and once that is done the backup is used as it is.
+TEST_F(SettingsTool, AFilePutBackOverWaitingChangesIsRefusedWithWhatToDo) {
+    const auto backupHome = home.root() / "backup";
+    ASSERT_EQ(run("set voicing 7", {{"XDG_CONFIG_HOME", backupHome.string()}}).status, 0);
+    for (int value = 1; value <= 5; ++value)
+        ASSERT_TRUE(virelon::VirelonSharedSettings::saveSetting(value, "intonation"));
+    const std::string wal = file().string() + "-wal";
+    ASSERT_GT(std::filesystem::file_size(wal), 0u);
+    std::filesystem::copy_file(backupHome / file().parent_path().filename() / "preferences.db",
+                               file(), std::filesystem::copy_options::overwrite_existing);
+    for (const auto* line : {"get", "set voicing 3", "reset intonation"}) {
+        const auto result = run(line);
+        EXPECT_EQ(result.status, 1) << line;
+        EXPECT_NE(result.err.find(" was put in place while changes to the file it replaced were "
+                                  "still waiting in " +
+                                  wal + ", so it is not used"),
+                  std::string::npos)
+            << line << ": " << result.err;
+    }
+    std::filesystem::remove(wal);
+    std::filesystem::remove(file().string() + "-shm");
+    EXPECT_EQ(run("get voicing").out, "voicing: 7 (stored)\n");
+    EXPECT_EQ(run("get intonation").out, "intonation: 100 (default)\n");
+}
+
 // The current settings first, then one block per change (a blank line between text blocks, one
 // JSON document per line), also after a backup is put back with mv (the -wal and -shm of the file
 // it replaces removed: they would belong to the new file); and a voice reload request, once per

@@ -101,7 +101,7 @@ int Commands::importFrom(const std::string& file) {
         err_ << "virelon-settings: the settings could not be imported: the settings at "
              << terminalText(domainLocation()) << " cannot be opened or written; nothing was "
              << "changed.\n";
-        return failed;
+        return unusable();
     }
     if (json_)
         out_ << "{\"imported\":" << jsonString(file) << ",\"settings\":" << settings->size()

@@ -50,6 +50,7 @@ private:
     int unknownKey(std::string_view key);
     int notSaved(std::string_view key);
     int announced();
+    int unusable();
 
     std::ostream& out_;
     std::ostream& err_;

@@ -61,7 +61,7 @@ int Commands::get(const std::optional<std::string>& key) {
         err_ << "virelon-settings: cannot read the settings at " << terminalText(domainLocation())
              << ": the file cannot be opened or read, or is not the user's own settings "
                 "file.\n";
-        return failed;
+        return unusable();
     }
     if (!key && json_)
         out_ << '[';
@@ -162,8 +162,8 @@ int Commands::reset(const std::optional<std::string>& key) {
     if (!failedKey)
         return announced();
     err_ << "virelon-settings: " << *failedKey << " could not be reset: the settings at "
-         << domainLocation() << " cannot be opened or written.\n";
-    return failed;
+         << terminalText(domainLocation()) << " cannot be opened or written.\n";
+    return unusable();
 }
 
 int Commands::path() {
@@ -234,6 +234,20 @@ int Commands::announced() {
 int Commands::notSaved(std::string_view key) {
     err_ << "virelon-settings: " << key << " could not be saved: the settings at "
          << terminalText(domainLocation()) << " cannot be opened or written.\n";
+    return unusable();
+}
+
+// Says why the settings cannot be used when their user can do something about it, and gives the
+// status of a command that could not be done.
+int Commands::unusable() {
+    if (platform::preferencesDomainHasForeignWal(identifiers::suiteName)) {
+        const auto file = terminalText(domainLocation());
+        err_ << "virelon-settings: " << file << " was put in place while changes to the file it "
+             << "replaced were still waiting in " << file << "-wal, so it is not used: applying "
+             << "them would undo or corrupt it. To use the file as it is, delete " << file
+             << "-wal and " << file << "-shm (those changes are then lost). Backups restored "
+             << "with 'virelon-settings import' never meet this.\n";
+    }
     return failed;
 }
 

@@ -97,4 +97,18 @@ std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteN
     }
 }
 
+bool preferencesDomainHasForeignWal(std::string_view suiteName) noexcept {
+    try {
+        const auto location = preferencesDomainPath(suiteName);
+        char* resolved = location ? ::realpath(location->c_str(), nullptr) : nullptr;
+        if (!resolved)
+            return false;
+        const std::string path(resolved);
+        std::free(resolved);
+        return walOfAnotherFile(path);
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace virelon::platform

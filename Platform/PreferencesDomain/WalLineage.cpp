@@ -10,8 +10,11 @@
 #include <optional>
 #include <vector>
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace virelon::platform::sqlite {
@@ -75,7 +78,7 @@ struct Counts {
 // ignores it), frames up to the first whose salts or checksum do not hold, and of those only the
 // transactions that committed.
 std::optional<Counts> committedCounts(const std::string& walPath) noexcept {
-    const FileDescriptor wal(::open(walPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const FileDescriptor wal(::open(walPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     std::array<unsigned char, walHeaderSize> header{};
     if (!wal || !readExactly(wal.get(), header.data(), header.size()))
         return std::nullopt;
@@ -141,7 +144,14 @@ std::optional<std::uint32_t> fileCount(const std::string& path) noexcept {
 } // namespace
 
 std::int32_t nextCommitCount(std::int32_t current) noexcept {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(current) + 1);
+    auto next = static_cast<std::uint32_t>(current) + 1;
+    if (current == 0) { // the first count of the file's history: anywhere
+        const auto got = ::getrandom(&next, sizeof next, GRND_NONBLOCK);
+        if (got != static_cast<ssize_t>(sizeof next))
+            next = static_cast<std::uint32_t>(::time(nullptr)) ^
+                   static_cast<std::uint32_t>(::getpid()) << 16;
+    }
+    return static_cast<std::int32_t>(next == 0 ? 1 : next);
 }
 
 bool walOfAnotherFile(const std::string& path) noexcept {

@@ -10,14 +10,16 @@
 // in the database header's user version (page 1, offset 60), and each transaction in the -wal
 // carries page 1 with its count. Checkpoints copy frames into the file in order, so the file a
 // -wal belongs to holds the count the -wal started from (the first transaction's, less one) or
-// one of those in it. A backup carries an older count, or another file's.
+// one of those in it. A backup carries an older count; another file's counts started elsewhere,
+// as each file's first count is drawn at random.
 
 #include <cstdint>
 #include <string>
 
 namespace virelon::platform::sqlite {
 
-/// The count the next write transaction stores after `current` (wrapping after 2^32).
+/// The count the next write transaction stores after `current`: one higher, wrapping after 2^32
+/// past 0, which only a file never written holds; after that 0, a random one.
 std::int32_t nextCommitCount(std::int32_t current) noexcept;
 
 /// True when the -wal file beside `path` holds committed transactions of ours and the file at

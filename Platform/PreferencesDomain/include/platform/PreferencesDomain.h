@@ -103,12 +103,20 @@ public:
 /// its location cannot be determined or created, or the file there is not one of ours; such a file
 /// is left untouched. Ours means: the folder and the file belong to the user, and the file holds
 /// exactly our one table and nothing else, and every companion SQLite may open beside it (-journal,
-/// -wal, -shm) is absent or a regular file of the user's. Folder, file and companions are narrowed
+/// -wal, -shm) is absent or a regular file of the user's, and a -wal holds no other file's
+/// changes (preferencesDomainHasForeignWal()). Folder, file and companions are narrowed
 /// to the user alone (0700, 0600) before anything is stored; one that others may write and that
 /// cannot be narrowed is not ours. The domain returned may be used from several threads; every
 /// statement it runs is bounded in time (preferencesStatementBound, preferencesBusyTimeout in
 /// Bounds.h).
 std::unique_ptr<PreferencesDomain> openPreferencesDomain(std::string_view suiteName) noexcept;
+
+/// True when the domain's file is refused because its -wal file holds changes of another file:
+/// the file was put in place (a backup put back by mv or cp) while changes of the file it
+/// replaced were still waiting there, in a burst of writes or after a crash. Applying them would
+/// undo the restore or corrupt the file, and dropping them is its user's call: deleting the -wal
+/// and -shm files keeps the file as it is.
+bool preferencesDomainHasForeignWal(std::string_view suiteName) noexcept;
 
 /// Where the domain of a suite name lives; nothing when no location can be determined, or the
 /// suite name is empty, "." or "..", or contains a slash.
