@@ -167,6 +167,19 @@ TEST(PreferencesDomain, WritesAreSeenAtOnceByEveryConnection) {
     EXPECT_LE(fs::file_size(wal), 256u << 10);
 }
 
+// A burst of writes longer than a checkpoint's worth: the writer's own checkpoints keep the -wal
+// within about 1000 pages, and are never taken for the file being rewritten by someone else
+// (which would make every later write open the file afresh).
+TEST(PreferencesDomain, ALongBurstOfWritesStaysOnItsFileWithABoundedWal) {
+    virelon::test::ScratchHome scratch;
+    auto domain = openPreferencesDomain(suite);
+    ASSERT_TRUE(domain);
+    for (int i = 0; i < 2500; ++i)
+        ASSERT_TRUE(domain->setInteger("k", i));
+    EXPECT_TRUE(domain->isCurrent());
+    EXPECT_LE(fs::file_size(*preferencesDomainPath(suite) + "-wal"), 1002u * (4096 + 24) + 32);
+}
+
 TEST(PreferencesDomain, FlushFailsOnceTheFileWasMovedOrRemovedUnderUs) {
     for (const bool remove : {false, true}) {
         virelon::test::ScratchHome scratch;

@@ -42,6 +42,9 @@ public:
         static const int forksHandled =
             ::pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
         (void)forksHandled;
+        // In place of SQLite's own checkpoint after a commit, which would change the file
+        // behind the identity this handle keeps (wroteLocked()).
+        sqlite3_wal_hook(db_.get(), &countFrames, this);
         // Up front, so that the first read costs no more than the others.
         ready();
         domains().live.push_back(this);
@@ -394,12 +397,20 @@ private:
         return sqlite3_changes(db_.get()) > 0 ? Removal::removed : Removal::nothingStored;
     }
 
+    // Called by SQLite after each commit of this connection, with the frames now in the -wal.
+    static int countFrames(void* domain, sqlite3*, const char*, int frames) noexcept {
+        static_cast<SqlitePreferencesDomain*>(domain)->walFrames_ = frames;
+        return SQLITE_OK;
+    }
+
     // A write that follows a pause (one alone, or the first of a burst, such as a slider being
     // dragged) leaves the -wal file empty: the checkpoint costs a little on the rare write and
-    // nothing on the writes of a burst.
+    // nothing on the writes of a burst. A long burst is checkpointed every walCheckpointFrames
+    // frames, as SQLite itself would, by this handle, which then knows the file it changed.
     void wroteLocked() noexcept {
         const auto now = std::chrono::steady_clock::now();
-        if (now - std::exchange(lastWrite_, now) >= preferencesRestInterval && sameFileLocked())
+        const bool paused = now - std::exchange(lastWrite_, now) >= preferencesRestInterval;
+        if ((paused || walFrames_ >= walCheckpointFrames) && sameFileLocked())
             settleLocked();
     }
 
@@ -409,16 +420,19 @@ private:
         return db_ && currentLocked() && identity_ && identityAtPath(db_.get()) == identity_;
     }
 
-    // Our own checkpoint changes the file, which stays the one we have open.
+    // Our own checkpoint changes the file, which stays the one we have open (it was, just before),
+    // whether it emptied the -wal or copied only part of it.
     void settleLocked(bool onlyWhenQuiet = false) noexcept {
         if (emptyWal(db_.get(), onlyWhenQuiet))
-            identity_ = identityAtPath(db_.get());
+            walFrames_ = 0;
+        identity_ = identityAtPath(db_.get());
     }
 
     std::mutex mutex_; // the statements are shared by every caller
     Connection db_;
     std::optional<FileIdentity> identity_; // of the file at the path, as this handle last left it
     std::chrono::steady_clock::time_point lastWrite_{};
+    int walFrames_ = 0; // in the -wal after this connection's last commit
     Statement select_; // declared after db_: finalized before the connection closes
     Statement upsert_;
     Statement snapshot_;

@@ -18,6 +18,10 @@ namespace virelon::platform::sqlite {
 /// reader that sat in a read transaction while the file grew no longer keeps it large.
 inline constexpr std::int64_t walSizeLimit = 256 * 1024;
 
+/// The frames a burst of writes may leave in the -wal before the writer checkpoints it (SQLite's
+/// own automatic checkpoint, which the domain replaces, waits for as many).
+inline constexpr int walCheckpointFrames = 1000;
+
 /// Which file is at the connection's path, and when it was last changed: a file replaced by mv,
 /// or rewritten in place (cp), reads differently. Writes in WAL mode go to the -wal file, so only
 /// checkpoints and replacements change the database file.
