@@ -312,6 +312,21 @@ TEST_F(SettingsStorageFault, ABackupPutBackOverChangesStillInTheWalIsRefusedNotA
     }
 }
 
+// A backup put back by mv in the middle of this process's burst of writes: the writer gives its
+// waiting changes to the file it had open, then takes up the backup as it is.
+TEST_F(SettingsStorageFault, AWriterWhoseFileWasMovedAwayInABurstTakesUpTheNewOne) {
+    const auto home = scratch.root() / "backup";
+    test::writeInAnotherProcess(0, 2, {{"XDG_CONFIG_HOME", home.string()}});
+    for (int n = 0; n < 8; ++n)
+        ASSERT_TRUE(test::performWrite(n));
+    ASSERT_GT(fs::file_size(file.string() + "-wal"), 0u) << "nothing waits in the -wal";
+    fs::rename(home / file.parent_path().filename() / file.filename(), file);
+    EXPECT_TRUE(test::performWrite(3));
+    EXPECT_EQ(test::stateNow(), test::stateAfter(3));
+    EXPECT_EQ(test::readInAnotherProcess(), test::stateAfter(3));
+    EXPECT_EQ(test::RawDb(file).text("PRAGMA integrity_check"), "ok");
+}
+
 // An engine that started while the file was unusable, or whose file is later replaced (a backup
 // put back with mv), takes up the file in place: on the next change signal at the latest, and by
 // itself within a second. Between two of its reads, a commit by another process is seen at once,

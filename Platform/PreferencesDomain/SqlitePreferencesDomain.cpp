@@ -54,8 +54,11 @@ public:
         const auto held = holdConnections();
         std::erase(domains().live, this);
         // Closing checkpoints too (as the last connection): never into a file put in our place.
+        // A file moved away from the path gets the changes of its own that still wait in the
+        // -wal (a backup put back by mv in the middle of a burst of writes): the file now at the
+        // path is refused while they wait there, and taken up once they are gone.
         const bool ours = sameFileLocked();
-        if (ours)
+        if (ours || (db_ && !currentLocked() && walOfOpenFile(db_.get())))
             settleLocked();
         close(!ours);
     }

@@ -141,6 +141,13 @@ std::optional<std::uint32_t> fileCount(const std::string& path) noexcept {
     return read ? std::optional(bigEndian(count.data())) : std::nullopt;
 }
 
+// Whether a file holding `count` is the one the -wal's transactions started from or one of them;
+// in unsigned arithmetic, counted from the count before the first, so that counts may wrap.
+bool fits(const Counts& counts, std::uint32_t count) noexcept {
+    const std::uint32_t base = counts.first - 1;
+    return count - base <= counts.last - base;
+}
+
 } // namespace
 
 std::int32_t nextCommitCount(std::int32_t current) noexcept {
@@ -165,13 +172,25 @@ bool walOfAnotherFile(const std::string& path) noexcept {
         const auto after = fileCount(path);
         if (before != after) // a checkpoint in between
             continue;
-        // Where the file stands among the -wal's transactions, counted from the one before the
-        // first; in unsigned arithmetic, so that the counts may wrap.
-        const std::uint32_t base = counts->first - 1;
-        if (before && *before - base <= counts->last - base)
+        if (before && fits(*counts, *before))
             return false;
     }
     return true;
+}
+
+bool walOfOpenFile(sqlite3* db) noexcept {
+    const char* path = sqlite3_db_filename(db, "main");
+    const char* wal = path && *path ? sqlite3_filename_wal(path) : nullptr;
+    sqlite3_file* file = nullptr;
+    if (!wal || sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        !file || !file->pMethods)
+        return false;
+    std::array<unsigned char, 4> count{};
+    const auto counts = committedCounts(wal);
+    return counts &&
+           file->pMethods->xRead(file, count.data(), count.size(), userVersionOffset) ==
+               SQLITE_OK &&
+           fits(*counts, bigEndian(count.data()));
 }
 
 } // namespace virelon::platform::sqlite

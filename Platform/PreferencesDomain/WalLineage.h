@@ -13,6 +13,8 @@
 // one of those in it. A backup carries an older count; another file's counts started elsewhere,
 // as each file's first count is drawn at random.
 
+#include <sqlite3.h>
+
 #include <cstdint>
 #include <string>
 
@@ -30,5 +32,9 @@ std::int32_t nextCommitCount(std::int32_t current) noexcept;
 /// salts and checksums hold), without opening the database; a moment's mismatch, a checkpoint
 /// or a writer seen halfway, is looked at again before it counts.
 bool walOfAnotherFile(const std::string& path) noexcept;
+
+/// True when the -wal file beside the connection's path holds committed transactions of ours
+/// that belong to the file the connection has open (which may no longer be at the path).
+bool walOfOpenFile(sqlite3* db) noexcept;
 
 } // namespace virelon::platform::sqlite
