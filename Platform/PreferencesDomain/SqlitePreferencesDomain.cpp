@@ -369,8 +369,8 @@ private:
     bool commitLocked() noexcept {
         if (!count_) {
             sqlite3_stmt* statement = nullptr;
-            if (sqlite3_prepare_v3(db_.get(), "PRAGMA user_version", -1,
-                                   SQLITE_PREPARE_PERSISTENT, &statement, nullptr) == SQLITE_OK)
+            if (sqlite3_prepare_v3(db_.get(), "PRAGMA user_version", -1, SQLITE_PREPARE_PERSISTENT,
+                                   &statement, nullptr) == SQLITE_OK)
                 count_.reset(statement);
         }
         std::optional<std::int32_t> count;
@@ -436,7 +436,7 @@ private:
     std::optional<FileIdentity> identity_; // of the file at the path, as this handle last left it
     std::chrono::steady_clock::time_point lastWrite_{};
     int walFrames_ = 0; // in the -wal after this connection's last commit
-    Statement select_; // declared after db_: finalized before the connection closes
+    Statement select_;  // declared after db_: finalized before the connection closes
     Statement upsert_;
     Statement snapshot_;
     Statement count_;

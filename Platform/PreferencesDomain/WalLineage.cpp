@@ -78,7 +78,8 @@ struct Counts {
 // ignores it), frames up to the first whose salts or checksum do not hold, and of those only the
 // transactions that committed.
 std::optional<Counts> committedCounts(const std::string& walPath) noexcept {
-    const FileDescriptor wal(::open(walPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const FileDescriptor wal(
+        ::open(walPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     std::array<unsigned char, walHeaderSize> header{};
     if (!wal || !readExactly(wal.get(), header.data(), header.size()))
         return std::nullopt;
@@ -124,8 +125,8 @@ std::optional<std::uint32_t> fileCount(const std::string& path) noexcept {
     sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
     if (!vfs)
         return std::nullopt;
-    std::unique_ptr<char[]> storage(new (std::nothrow)
-                                        char[static_cast<std::size_t>(vfs->szOsFile)]());
+    std::unique_ptr<char[]> storage(
+        new (std::nothrow) char[static_cast<std::size_t>(vfs->szOsFile)]());
     auto* file = reinterpret_cast<sqlite3_file*>(storage.get());
     if (!file)
         return std::nullopt;
@@ -133,9 +134,9 @@ std::optional<std::uint32_t> fileCount(const std::string& path) noexcept {
     const bool opened = vfs->xOpen(vfs, path.c_str(), file,
                                    SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READONLY, &flags) == SQLITE_OK;
     std::array<unsigned char, 4> count{};
-    const bool read = opened && file->pMethods &&
-                      file->pMethods->xRead(file, count.data(), count.size(), userVersionOffset) ==
-                          SQLITE_OK;
+    const bool read =
+        opened && file->pMethods &&
+        file->pMethods->xRead(file, count.data(), count.size(), userVersionOffset) == SQLITE_OK;
     if (file->pMethods) // set even by an opening that failed halfway
         file->pMethods->xClose(file);
     return read ? std::optional(bigEndian(count.data())) : std::nullopt;
