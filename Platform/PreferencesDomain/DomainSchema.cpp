@@ -1,6 +1,7 @@
 #include "DomainSchema.h"
 
 #include "DomainFiles.h"
+#include "WalLineage.h"
 #include "platform/FileDescriptor.h"
 #include "platform/PercentEncoding.h"
 
@@ -27,11 +28,13 @@ std::string fileUri(std::string_view path) {
     return "file:" + percentEncoded(path, "/-._~");
 }
 
-// The new file's whole content, made in memory: our table, and the file format versions of WAL
-// mode (2 at offsets 18 and 19 of the header), as switching a file to WAL would write them.
+// The new file's whole content, made in memory: our table, the first count of its history
+// (WalLineage.h), and the file format versions of WAL mode (2 at offsets 18 and 19 of the header),
+// as switching a file to WAL would write them.
 std::optional<std::string> newFileImage() {
     const auto db = openConnection(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (!db || !execute(db.get(), tableSql))
+    const std::string count = "PRAGMA user_version=" + std::to_string(nextCommitCount(0));
+    if (!db || !execute(db.get(), tableSql) || !execute(db.get(), count.c_str()))
         return std::nullopt;
     sqlite3_int64 size = 0;
     unsigned char* bytes = sqlite3_serialize(db.get(), "main", &size, 0);

@@ -29,7 +29,7 @@ namespace {
 constexpr std::size_t walHeaderSize = 32, frameHeaderSize = 24;
 constexpr std::uint32_t walMagic = 0x377f0682, walVersion = 3007000;
 constexpr std::size_t userVersionOffset = 60; // in page 1: the database header's user version
-constexpr int lookAtMismatch = 3;             // times a mismatch is read before it counts
+constexpr int looksWhileChanging = 5;         // at a -wal or file changing while it is read
 
 std::uint32_t bigEndian(const unsigned char* bytes) noexcept {
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
@@ -76,8 +76,11 @@ struct Counts {
 
 // Read as SQLite's recovery reads the -wal: nothing when its header does not hold (SQLite then
 // ignores it), frames up to the first whose salts or checksum do not hold, and of those only the
-// transactions that committed.
-std::optional<Counts> committedCounts(const std::string& walPath) noexcept {
+// transactions that committed. `steady` is false when the header was rewritten (a new generation
+// of frames begun) or the file cut short (a checkpoint emptied it) while the frames were read:
+// what was read may then be a part of what is there.
+std::optional<Counts> committedCounts(const std::string& walPath, bool& steady) noexcept {
+    steady = true;
     const FileDescriptor wal(
         ::open(walPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     std::array<unsigned char, walHeaderSize> header{};
@@ -114,6 +117,9 @@ std::optional<Counts> committedCounts(const std::string& walPath) noexcept {
             pending.reset();
         }
     }
+    std::array<unsigned char, walHeaderSize> again{};
+    steady = ::pread(wal.get(), again.data(), again.size(), 0) == std::ssize(again) &&
+             again == header;
     return committed;
 }
 
@@ -143,10 +149,11 @@ std::optional<std::uint32_t> fileCount(const std::string& path) noexcept {
 }
 
 // Whether a file holding `count` is the one the -wal's transactions started from or one of them;
-// in unsigned arithmetic, counted from the count before the first, so that counts may wrap.
+// in unsigned arithmetic, counted from the count before the first, so that counts may wrap. A
+// file still at 0 (made before files counted, or made in place) may be the start of any history.
 bool fits(const Counts& counts, std::uint32_t count) noexcept {
     const std::uint32_t base = counts.first - 1;
-    return count - base <= counts.last - base;
+    return count == 0 || count - base <= counts.last - base;
 }
 
 } // namespace
@@ -163,20 +170,19 @@ std::int32_t nextCommitCount(std::int32_t current) noexcept {
 }
 
 bool walOfAnotherFile(const std::string& path) noexcept {
-    for (int look = 0; look < lookAtMismatch; ++look) {
+    for (int look = 0; look < looksWhileChanging; ++look) {
         if (look > 0)
-            ::usleep(20'000);
+            ::usleep(2'000);
         const auto before = fileCount(path);
-        const auto counts = committedCounts(path + "-wal");
-        if (!counts)
+        bool steady = true;
+        const auto counts = committedCounts(path + "-wal", steady);
+        if (!counts && steady)
             return false;
-        const auto after = fileCount(path);
-        if (before != after) // a checkpoint in between
+        if (!steady || fileCount(path) != before) // a writer or a checkpoint at work: look again
             continue;
-        if (before && fits(*counts, *before))
-            return false;
+        return !(before && fits(*counts, *before));
     }
-    return true;
+    return false; // changing all the time: a writer at work on it, whose -wal it is
 }
 
 bool walOfOpenFile(sqlite3* db) noexcept {
@@ -187,8 +193,9 @@ bool walOfOpenFile(sqlite3* db) noexcept {
         !file || !file->pMethods)
         return false;
     std::array<unsigned char, 4> count{};
-    const auto counts = committedCounts(wal);
-    return counts &&
+    bool steady = true;
+    const auto counts = committedCounts(wal, steady);
+    return counts && steady &&
            file->pMethods->xRead(file, count.data(), count.size(), userVersionOffset) ==
                SQLITE_OK &&
            fits(*counts, bigEndian(count.data()));

@@ -11,7 +11,8 @@
 // carries page 1 with its count. Checkpoints copy frames into the file in order, so the file a
 // -wal belongs to holds the count the -wal started from (the first transaction's, less one) or
 // one of those in it. A backup carries an older count; another file's counts started elsewhere,
-// as each file's first count is drawn at random.
+// as each file's first count is drawn at random when it is made (or, for a file still at 0, at
+// its first write: 0 may then precede any count).
 
 #include <sqlite3.h>
 
@@ -29,8 +30,9 @@ std::int32_t nextCommitCount(std::int32_t current) noexcept;
 /// they were waiting. False when there is no -wal, it holds nothing SQLite would apply, its
 /// transactions do not count themselves (another program's writes), or they belong to the file.
 /// Read as SQLite's recovery reads the -wal (valid header, frames up to the last commit whose
-/// salts and checksums hold), without opening the database; a moment's mismatch, a checkpoint
-/// or a writer seen halfway, is looked at again before it counts.
+/// salts and checksums hold), without opening the database. A -wal or file that changed while it
+/// was read (a writer or a checkpoint at work) is read again; one that keeps changing is a
+/// writer's, whose -wal it is.
 bool walOfAnotherFile(const std::string& path) noexcept;
 
 /// True when the -wal file beside the connection's path holds committed transactions of ours
