@@ -118,8 +118,8 @@ std::optional<Counts> committedCounts(const std::string& walPath, bool& steady) 
         }
     }
     std::array<unsigned char, walHeaderSize> again{};
-    steady = ::pread(wal.get(), again.data(), again.size(), 0) == std::ssize(again) &&
-             again == header;
+    steady =
+        ::pread(wal.get(), again.data(), again.size(), 0) == std::ssize(again) && again == header;
     return committed;
 }
 
