@@ -166,17 +166,10 @@ public:
     Removal remove(std::string_view key) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready() || !beginLocked())
-                return Removal::failed;
-            const Removal removal = removeLocked(key);
-            if (removal != Removal::removed) {
-                execute(db_.get(), "ROLLBACK");
-                return removal;
-            }
-            if (!commitLocked())
-                return Removal::failed;
-            wroteLocked();
-            return Removal::removed;
+            auto removal = Removal::failed;
+            if (transactLocked([&] { return (removal = removeLocked(key)) == Removal::removed; }))
+                return Removal::removed;
+            return removal == Removal::nothingStored ? removal : Removal::failed;
         } catch (...) { // the lock could not be taken
             return Removal::failed;
         }
@@ -185,24 +178,17 @@ public:
     bool change(std::span<const Change> changes) noexcept override {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready() || !beginLocked())
-                return false;
-            bool done = true;
-            for (const auto& change : changes) {
-                const auto bindStored = [&change](sqlite3_stmt* statement) {
-                    return bindValue(statement, 2, *change.value);
-                };
-                done = done && (change.value ? upsertLocked(change.key, bindStored)
-                                             : removeLocked(change.key) != Removal::failed);
-            }
-            if (!done) {
-                execute(db_.get(), "ROLLBACK");
-                return false;
-            }
-            if (!commitLocked())
-                return false;
-            wroteLocked();
-            return true;
+            return transactLocked([&] {
+                for (const auto& change : changes) {
+                    const auto bindStored = [&change](sqlite3_stmt* statement) {
+                        return bindValue(statement, 2, *change.value);
+                    };
+                    if (change.value ? !upsertLocked(change.key, bindStored)
+                                     : removeLocked(change.key) == Removal::failed)
+                        return false;
+                }
+                return true;
+            });
         } catch (...) {
             return false;
         }
@@ -315,16 +301,7 @@ private:
     bool write(std::string_view key, BindValue bindValue) noexcept {
         try {
             const std::lock_guard lock(mutex_);
-            if (!ready() || !beginLocked())
-                return false;
-            if (!upsertLocked(key, bindValue)) {
-                execute(db_.get(), "ROLLBACK");
-                return false;
-            }
-            if (!commitLocked())
-                return false;
-            wroteLocked();
-            return true;
+            return transactLocked([&] { return upsertLocked(key, bindValue); });
         } catch (...) { // the lock could not be taken
             return false;
         }
@@ -362,7 +339,21 @@ private:
                boundedStep(statement) == SQLITE_DONE && sqlite3_changes(db_.get()) == 1;
     }
 
-    bool beginLocked() noexcept { return execute(db_.get(), "BEGIN IMMEDIATE"); }
+    // Every write: one transaction, in which `work` says whether it wrote what it should, counted
+    // and committed, or rolled back.
+    template <typename Work>
+    bool transactLocked(Work work) noexcept {
+        if (!ready() || !execute(db_.get(), "BEGIN IMMEDIATE"))
+            return false;
+        if (!work()) {
+            execute(db_.get(), "ROLLBACK");
+            return false;
+        }
+        if (!commitLocked())
+            return false;
+        wroteLocked();
+        return true;
+    }
 
     // Counts the transaction in the file's header, so that the -wal's transactions can be told
     // from another file's (WalLineage.h), and commits it; rolled back when either fails.
