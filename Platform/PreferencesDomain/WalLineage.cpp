@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <optional>
 #include <vector>
-
-#include <ctime>
 
 #include <fcntl.h>
 #include <sqlite3.h>
