@@ -233,7 +233,7 @@ private:
     // Sets the connection up once the file can be read. One that cannot be read yet (a read-only
     // folder without -wal and -shm files) may become readable later, so each use tries again.
     bool ready() noexcept {
-        if (select_ && upsert_)
+        if (select_ && upsert_ && count_)
             return true;
         if (!db_) // inherited across a fork, and closed
             return false;
@@ -241,14 +241,17 @@ private:
             !execute(db_.get(),
                      ("PRAGMA journal_size_limit=" + std::to_string(walSizeLimit)).c_str()))
             return false;
-        const auto prepare = [this](Statement& slot, const char* sql) {
-            sqlite3_stmt* statement = nullptr;
-            if (!slot && sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT,
-                                            &statement, nullptr) == SQLITE_OK)
-                slot.reset(statement);
-            return slot != nullptr;
-        };
-        return prepare(select_, selectSql) && prepare(upsert_, upsertSql);
+        return prepareKept(select_, selectSql) && prepareKept(upsert_, upsertSql) &&
+               prepareKept(count_, "PRAGMA user_version");
+    }
+
+    // Prepares a statement kept for the connection's life into an empty slot.
+    bool prepareKept(Statement& slot, const char* sql) noexcept {
+        sqlite3_stmt* statement = nullptr;
+        if (!slot && sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                                        nullptr) == SQLITE_OK)
+            slot.reset(statement);
+        return slot != nullptr;
     }
 
     // "SELECT (SELECT value FROM preferences WHERE key = ?1), ..." for that many keys, kept for
@@ -264,11 +267,8 @@ private:
             sql += (i > 1 ? ", " : "") +
                    std::string("(SELECT value FROM preferences WHERE key = ?") + std::to_string(i) +
                    ")";
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v3(db_.get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
-                               nullptr) != SQLITE_OK)
+        if (!prepareKept(snapshot_, sql.c_str()))
             return false;
-        snapshot_.reset(statement);
         snapshotKeys_ = count;
         return true;
     }
@@ -358,14 +358,8 @@ private:
     // Counts the transaction in the file's header, so that the -wal's transactions can be told
     // from another file's (WalLineage.h), and commits it; rolled back when either fails.
     bool commitLocked() noexcept {
-        if (!count_) {
-            sqlite3_stmt* statement = nullptr;
-            if (sqlite3_prepare_v3(db_.get(), "PRAGMA user_version", -1, SQLITE_PREPARE_PERSISTENT,
-                                   &statement, nullptr) == SQLITE_OK)
-                count_.reset(statement);
-        }
         std::optional<std::int32_t> count;
-        if (count_) {
+        {
             const ResetOnExit reset(count_.get());
             if (boundedStep(count_.get()) == SQLITE_ROW)
                 count = static_cast<std::int32_t>(sqlite3_column_int64(count_.get(), 0));

@@ -122,7 +122,16 @@ std::optional<Counts> committedCounts(const std::string& walPath, bool& steady) 
     return committed;
 }
 
-// The count in the database file's own page 1, without its -wal. Read through SQLite's file
+// The count in a database file's own page 1, read through SQLite's file layer.
+std::optional<std::uint32_t> countIn(sqlite3_file* file) noexcept {
+    std::array<unsigned char, 4> count{};
+    if (!file->pMethods ||
+        file->pMethods->xRead(file, count.data(), count.size(), userVersionOffset) != SQLITE_OK)
+        return std::nullopt;
+    return bigEndian(count.data());
+}
+
+// The count in the database file at `path`, without its -wal. Opened through SQLite's file
 // layer, which keeps the file open while this process holds locks on it: closing a descriptor
 // of our own would drop every lock the process's connections hold there. The file alone may be
 // halfway through a checkpoint, so it is not read as a database.
@@ -138,13 +147,10 @@ std::optional<std::uint32_t> fileCount(const std::string& path) noexcept {
     int flags = 0;
     const bool opened = vfs->xOpen(vfs, path.c_str(), file,
                                    SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READONLY, &flags) == SQLITE_OK;
-    std::array<unsigned char, 4> count{};
-    const bool read =
-        opened && file->pMethods &&
-        file->pMethods->xRead(file, count.data(), count.size(), userVersionOffset) == SQLITE_OK;
+    const auto count = opened ? countIn(file) : std::nullopt;
     if (file->pMethods) // set even by an opening that failed halfway
         file->pMethods->xClose(file);
-    return read ? std::optional(bigEndian(count.data())) : std::nullopt;
+    return count;
 }
 
 // Whether a file holding `count` is the one the -wal's transactions started from or one of them;
@@ -189,15 +195,12 @@ bool walOfOpenFile(sqlite3* db) noexcept {
     const char* wal = path && *path ? sqlite3_filename_wal(path) : nullptr;
     sqlite3_file* file = nullptr;
     if (!wal || sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
-        !file || !file->pMethods)
+        !file)
         return false;
-    std::array<unsigned char, 4> count{};
     bool steady = true;
     const auto counts = committedCounts(wal, steady);
-    return counts && steady &&
-           file->pMethods->xRead(file, count.data(), count.size(), userVersionOffset) ==
-               SQLITE_OK &&
-           fits(*counts, bigEndian(count.data()));
+    const auto count = counts && steady ? countIn(file) : std::nullopt;
+    return count && fits(*counts, *count);
 }
 
 } // namespace virelon::platform::sqlite
