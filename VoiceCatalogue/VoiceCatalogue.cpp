@@ -62,6 +62,11 @@ bool isVoiceOfModules(std::string_view identifier, const std::vector<std::string
            std::find(modules.begin(), modules.end(), identifier.substr(0, slash)) != modules.end();
 }
 
+std::string_view voiceNameIn(std::string_view identifier) {
+    const auto slash = identifier.find('/');
+    return slash == std::string_view::npos ? identifier : identifier.substr(slash + 1);
+}
+
 const Voice* chooseFallbackVoice(const std::vector<Voice>& voices,
                                  const std::optional<std::string>& storedIdentifier,
                                  platform::LocaleServices& locale) {

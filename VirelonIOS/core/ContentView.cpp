@@ -168,7 +168,8 @@ void ContentView::keepUnlistedVoice(const std::string& identifier) {
     if (listed != voices.end())
         unlistedVoice_ = ui::PickerItem{identifier, voiceName(*listed)};
     else if (!unlistedVoice_ || unlistedVoice_->tag != identifier)
-        unlistedVoice_ = ui::PickerItem{identifier, identifier.substr(identifier.find('/') + 1)};
+        unlistedVoice_ =
+            ui::PickerItem{identifier, std::string(catalogue::voiceNameIn(identifier))};
     fallbackVoiceIdentifier.set(identifier);
 }
 

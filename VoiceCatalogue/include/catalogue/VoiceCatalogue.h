@@ -33,6 +33,9 @@ std::vector<platform::Voice> fallbackVoices(std::vector<platform::Voice> install
 /// Whether the identifier names a voice of one of the modules (the part before the first "/").
 bool isVoiceOfModules(std::string_view identifier, const std::vector<std::string>& modules);
 
+/// The voice's name in its identifier (the part after the first "/"; all of it without one).
+std::string_view voiceNameIn(std::string_view identifier);
+
 /// The first voice that matches, trying in turn: the stored identifier; the name "Kate" ignoring
 /// letter case; the current locale's identifier as language; "en-GB" as language; the first
 /// voice. Nothing for an empty list.
