@@ -32,16 +32,8 @@ std::string writeWhole(const std::string& file, const std::string& bytes) {
     const platform::FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd)
         return std::strerror(errno);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const auto n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    if (done != bytes.size() || ::fsync(fd.get()) != 0 ||
+    errno = 0;
+    if (!platform::writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 ||
         ::rename(temporary.c_str(), file.c_str()) != 0) {
         const std::string why = std::strerror(errno ? errno : EIO);
         ::unlink(temporary.c_str()); // ours: made above

@@ -47,18 +47,6 @@ std::optional<std::string> newFileImage() {
     return image;
 }
 
-bool writeAll(int fd, std::string_view bytes) noexcept {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 } // namespace
 
 // Written whole into an unnamed file in the folder, synced, and only then given its name: the
